@@ -1,0 +1,89 @@
+#pragma once
+// The serial connection to the base: opens the port, detects the base, frames everything it
+// sends into the message queue, sends commands and watches a polling link for silence.
+
+#include "control/KivraFraming.h"
+
+#include <QObject>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QTimer;
+
+namespace kivra {
+
+class TComPort;
+class TThreadSafeStringList;
+
+class TKivraCommunicationLayer : public QObject {
+public:
+    using TErrorCallback = std::function<void(int Code, const std::string& Text)>;
+    using TDebugCallback = std::function<void(const std::string& Text)>;
+
+    TKivraCommunicationLayer();
+    ~TKivraCommunicationLayer() override;
+
+    //! Below 1 raises kivra::Exception; sets the device name "COMn" or "\\.\COMn".
+    void SetSerialPort(int value);
+    int GetSerialPort() const { return SerialPort_; }
+    const std::string& GetDeviceName() const { return DeviceName_; }
+    void SetCommunicationTimeout(int value) { CommunicationTimeout_ = value; }
+    int GetCommunicationTimeout() const { return CommunicationTimeout_; }
+    void SetScanGroupLetters(char first, char last);
+
+    void SetErrorEventsEnabled(bool value) { ErrorEventsEnabled_ = value; }
+    void SetDebugEventsEnabled(bool value) { DebugEventsEnabled_ = value; }
+    void SetErrorExceptionsEnabled(bool value) { ErrorExceptionsEnabled_ = value; }
+    void SetOnError(TErrorCallback callback) { OnError_ = std::move(callback); }
+    void SetOnDebug(TDebugCallback callback) { OnDebug_ = std::move(callback); }
+
+    //! Opens the port and detects the base; true when the detection mark arrived.
+    bool Connect(std::uint8_t ConnectionType);
+    void Disconnect();
+    void SendToBase(const std::string& Command, const std::string& Description);
+    void SetPolling(bool value);
+    //! The message queue, or nullptr while disconnected.
+    TThreadSafeStringList* MessageQueue() { return MessageQueue_.get(); }
+    //! Reads every waiting byte and runs the framing pass.
+    void ProcessSerialData();
+    //! Watchdog tick.
+    void CheckConnectionStatus();
+    bool GetConnected() const { return Connected_; }
+    //! Kept for the control's order of effects; the layer never runs as a thread.
+    void Terminate() { Terminated_ = true; }
+
+    TComPort* Port() { return Port_.get(); }
+    QTimer* WatchdogTimer() { return Watchdog_; }
+
+private:
+    bool DebugWanted() const { return DebugEventsEnabled_ && static_cast<bool>(OnDebug_); }
+    void ReportError(int code, const std::string& text);
+    void ReportDebug(const std::string& text);
+    bool WriteToPort(const std::string& text);
+    void ReleaseWatchdog();
+
+    std::unique_ptr<TComPort> Port_;
+    bool Connected_ = false;
+    TKivraFraming Framing_;
+    bool Polling_ = false;
+    bool ErrorEventsEnabled_ = false;
+    bool DebugEventsEnabled_ = false;
+    bool ErrorExceptionsEnabled_ = true;
+    int CommunicationTimeout_ = 3000;
+    std::chrono::steady_clock::time_point LastHeard_{};
+    std::uint8_t ConnectionType_ = 0;
+    int SerialPort_ = 0;
+    std::string DeviceName_;
+    int PacketSize_ = 56;
+    std::unique_ptr<TThreadSafeStringList> MessageQueue_;
+    QTimer* Watchdog_ = nullptr;
+    TErrorCallback OnError_;
+    TDebugCallback OnDebug_;
+    bool Terminated_ = false;
+};
+
+} // namespace kivra
