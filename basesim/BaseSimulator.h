@@ -1,0 +1,100 @@
+#pragma once
+// A simulated base station: plays the base's side of the wire protocol on the master side of a
+// pseudo-terminal and registers the slave as a COM port (a link COMn in the port directory).
+// Qt-free: one std::thread polls the master.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kivra::basesim {
+
+//! Newer answers "WV" as "420", Older as "410", Legacy never answers "WV".
+enum class Generation : std::uint8_t { Newer, Older, Legacy };
+
+enum class FailureMode : std::uint8_t {
+    None,
+    Silent,            // no base at all: nothing is ever sent
+    StallWhilePolling, // the stream stops while the host polls; the line stays open
+    Unplug,            // the master is closed: the line goes away
+    Noise,             // random bytes mixed into the stream at NoiseRate
+    CorruptLength,     // frames carry a non-hex length field
+    SlowAnswers        // answers to requests are delayed by SlowAnswerMs
+};
+
+struct SimKeypad {
+    int Number = 0;                      // 1..250
+    std::array<std::uint8_t, 3> Serial{}; // never contains the list terminator
+    int Battery = 3;                     // 0-3
+    int Major = 1, Minor = 0;            // firmware version
+};
+
+struct SimConfig {
+    int ComPort = 1; // registers the link COMn in the port directory; 0 = do not register
+    Generation Gen = Generation::Newer;
+    std::vector<SimKeypad> Keypads; // empty = keypads 1..250 with deterministic serials (from Seed)
+    std::uint32_t Seed = 1;
+    double RandomPressesPerSecond = 0; // random answers from existing keypads (seeded generator)
+    int BytesPerSecond = 960;          // pacing of the packet stream (9600 baud); 0 = as fast as possible
+    std::string BaseSerial = "104523";
+    int Channel = 7;
+    std::uint8_t SettingsC = 0x00, SettingsD = 0xC0;
+    FailureMode Failure = FailureMode::None;
+    double NoiseRate = 0.01;
+    int SlowAnswerMs = 0;
+    std::string TracePath; // "" none, "-" stderr, else a file
+};
+
+class BaseSimulator {
+public:
+    explicit BaseSimulator(SimConfig config = {});
+    ~BaseSimulator(); // Stop()
+    BaseSimulator(const BaseSimulator&) = delete;
+    BaseSimulator& operator=(const BaseSimulator&) = delete;
+
+    //! Opens the pty, registers the COMn link and starts the thread; throws kivra::Exception.
+    void Start();
+    //! Stops the thread, closes the master and removes the link. Safe to call twice.
+    void Stop();
+    std::string SlaveDevice() const; // e.g. /dev/pts/7
+    std::string LinkPath() const;    // <port directory>/COMn or ""
+
+    // Scripted keypads (thread-safe): each answer is sent once, in the next packet of its group.
+    void Press(int keypad, char digit); // '0'..'9' ('*' too)
+    void SoftKey(int keypad, char key); // '<' '=' '>'
+    void LowBattery(int keypad);        // '?'
+    void Notify(int keypad);            // ':'
+    void SetFailure(FailureMode mode);  // at run time (Unplug closes the master: the line goes away)
+    void SetGeneration(Generation gen);
+
+    // Observation (thread-safe)
+    std::string HostBytes() const;             // every byte the host wrote, in order
+    std::vector<std::string> Commands() const; // host writes parsed into commands ("\x11", "XX", "C\x80", ...)
+    void ClearHostLog();
+    bool Streaming() const; // between XON and XOFF
+    std::uint8_t SettingsC() const;
+    std::uint8_t SettingsD() const;
+    int Channel() const;
+    std::string ActiveGroups() const; // letters being streamed, e.g. "ABCDE"
+    bool KeyLocked(char key) const;   // '0'..'9', '*'
+    bool TimestampMode() const;
+    std::uint64_t AnswersSent() const;  // digit/soft/low-battery/notification bytes sent in packets
+    std::uint64_t ConnectCount() const; // XONs that opened a connection
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> d;
+};
+
+// For tests that want to poke the wire by hand.
+//! "<tag>:" frame with its length field (two hex digits counting every byte after it).
+std::string BuildFrame(std::string_view tag, std::string_view content);
+//! 56-byte packet: group letter, 50 keypad state bytes, 5 trailing bytes.
+std::string BuildPacket(char groupLetter, const std::array<char, 50>& states);
+
+} // namespace kivra::basesim
