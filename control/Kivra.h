@@ -205,6 +205,7 @@ private:
 
     // Connection lifecycle helpers.
     void DisposeLayer();        // destroys the layer, deferred to the next event-loop turn
+    void DeleteDisposedLayers(); // deletes layers whose deferred destruction has not run yet
     void MessageTimerTick();
     void Ping();
     void ParseVersion(const std::string& message);
@@ -265,6 +266,7 @@ private:
     std::string QuestionNumber_;
     TKivraCommunicationLayer* Layer_ = nullptr; // owned; released through DisposeLayer
     TPauseFunction Pause_;
+    int LayerCallbackDepth_ = 0; // > 0 while a layer callback runs: the layer is on the stack
 };
 
 } // namespace kivra
