@@ -15,13 +15,14 @@ class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QPushButton;
-class QRadioButton;
 
 namespace Ui {
 class TfrmCommands;
 }
 
 namespace kivra {
+
+class TRadioGroup;
 
 //! A key picture over the keypad drawing. Click = press and release inside it; a disabled image
 //! ignores clicks.
@@ -47,10 +48,8 @@ public:
     ~TfrmCommands() override;
 
     QGroupBox* grpSettings = nullptr;
-    //! "Configure Via": a bold group box with the items "Keypad" (0) and "Base" (1).
-    QGroupBox* rgrpConfigure = nullptr;
-    QRadioButton* rbConfigureKeypad = nullptr;
-    QRadioButton* rbConfigureBase = nullptr;
+    //! "Configure Via": items "Keypad" (0) and "Base" (1).
+    TRadioGroup* rgrpConfigure = nullptr;
     QCheckBox* chkDigitalEcho = nullptr;
     QCheckBox* chkStarKey = nullptr;
     QCheckBox* chkLowBattery = nullptr;
@@ -77,7 +76,7 @@ public:
     //! "Apply": runs the main window's applyConfigChanges; the dialog stays open.
     std::function<void()> OnApply;
 
-    //! "Configure Via" selection: 0 "Keypad", 1 "Base". Setting it runs the change handler when
+    //! rgrpConfigure's ItemIndex: 0 "Keypad", 1 "Base". Setting it runs the change handler when
     //! the selection changes.
     int GetConfigureIndex() const;
     void SetConfigureIndex(int index);
