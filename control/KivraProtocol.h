@@ -26,6 +26,10 @@ inline constexpr std::string_view kListTerminator = "\r\n\xFF"sv;
 
 // Tagged frames: <2 hex digits L><1 byte><tag><1 byte><content: L-T-4 bytes><2 bytes>.
 // L counts every byte after the length field, so a frame is L+2 bytes.
+inline constexpr int kLengthFieldSize = 2;
+inline constexpr int kTagOffset = 3;     // length field and one byte precede the tag
+inline constexpr int kFrameOverhead = 4; // bytes counted by L besides the tag and the content
+inline constexpr std::string_view kDebugBadFrameLength = "Invalid frame length - skipping tag: "sv;
 struct FrameTag {
     std::string_view tag;       // text on the wire
     std::string_view prefix;    // prefix of the queued message
@@ -52,9 +56,13 @@ inline constexpr char kSerialListMarker = 'S';
 inline constexpr char kTimestampListMarker = 'T';
 inline constexpr std::string_view kPrefixSerialList = "KPS:"sv;
 inline constexpr std::string_view kPrefixTimestampList = "KPTM:"sv;
-inline constexpr int kListHeaderSize = 3;  // marker and two bytes
+inline constexpr int kListHeaderSize = 3; // marker and two bytes
 inline constexpr int kListEntrySize = 7;
 inline constexpr int kMaxListEntries = 650; // one per keypad of the largest model
+//! Longest possible list frame, terminator included: a marker without a terminator this far
+//! away cannot start a list.
+inline constexpr int kMaxListFrameSize =
+    kListHeaderSize + kListEntrySize * kMaxListEntries + static_cast<int>(kListTerminator.size());
 inline constexpr std::string_view kDebugSerialListSeen = "KeypadSerial's found - is there enough data?"sv;
 inline constexpr std::string_view kDebugSerialListIncomplete =
     "incomplete serial data - waiting for remaining serial numbers..."sv;
@@ -64,9 +72,18 @@ inline constexpr std::string_view kDebugTimestampListIncomplete =
 inline constexpr std::string_view kDebugTimestampListFound = "Keypad Timestamp(s) found: "sv;
 
 // Status byte of list entries: bits 7-6 battery 0-3, bits 5-3 firmware major, bits 2-0 minor.
-inline constexpr int BatteryOf(std::uint8_t status) { return status >> 6; }
-inline constexpr int VersionMajorOf(std::uint8_t status) { return (status >> 3) & 7; }
-inline constexpr int VersionMinorOf(std::uint8_t status) { return status & 7; }
+inline constexpr int BatteryOf(std::uint8_t status)
+{
+    return status >> 6;
+}
+inline constexpr int VersionMajorOf(std::uint8_t status)
+{
+    return (status >> 3) & 7;
+}
+inline constexpr int VersionMinorOf(std::uint8_t status)
+{
+    return status & 7;
+}
 inline constexpr std::uint8_t MakeStatusByte(int battery, int major, int minor)
 {
     return static_cast<std::uint8_t>(((battery & 3) << 6) | ((major & 7) << 3) | (minor & 7));
@@ -78,6 +95,9 @@ inline constexpr int kPacketSize = 56;
 inline constexpr int kQueuedPacketSize = 54;
 inline constexpr int kKeypadsPerGroup = 50;
 inline constexpr std::string_view kDebugPacket = "Packet: "sv;
+
+// Receive buffer bound (see TKivraFraming).
+inline constexpr std::string_view kDebugBufferTrimmed = "Receive buffer full - oldest bytes dropped: "sv;
 
 // Keypad state bytes.
 inline constexpr char kStateNoAnswer = '-';
