@@ -1,0 +1,466 @@
+// TKivra: the keypad list and its scanning range, and the keypad answers, serial-number lists and
+// timestamp lists the base sends.
+
+#include "control/Kivra.h"
+#include "control/KivraProtocol.h"
+
+#include "core/Exception.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kivra {
+
+namespace {
+
+namespace proto = kivra::protocol;
+
+std::string Dec(long long value)
+{
+    return std::to_string(value);
+}
+
+const std::string kRangeNotationText =
+    "Invalid format (range notation) in keypad string.\r"
+    "Use \"-\" to define a range and \",\" to separate individual keypads and ranges.\r"
+    "For example, \"1-10,20-30,50\"";
+
+bool IsRangeBlank(char c)
+{
+    return c == ' ';
+}
+
+//! The character as it is shown in a message: printable bytes as they are, others as a code.
+std::string ShowCharacter(char c)
+{
+    const auto code = static_cast<unsigned char>(c);
+    if (code >= 0x20 && code < 0x7F)
+        return std::string("\"") + c + "\"";
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "#%u", static_cast<unsigned>(code));
+    return buffer;
+}
+
+//! "x.y" from the major and minor firmware bits of a list entry's status byte.
+std::string VersionText(std::uint8_t status)
+{
+    return Dec(proto::VersionMajorOf(status)) + "." + Dec(proto::VersionMinorOf(status));
+}
+
+std::string HexByte(std::uint8_t value)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    return {kDigits[value >> 4], kDigits[value & 0x0F]};
+}
+
+std::uint8_t ByteAt(const std::string& text, std::size_t index)
+{
+    return static_cast<std::uint8_t>(text[index]);
+}
+
+//! Number of complete 7-byte entries in a list body; a partial last entry is ignored.
+std::size_t CompleteEntries(std::size_t bodySize)
+{
+    return bodySize / proto::kListEntrySize;
+}
+
+} // namespace
+
+// --- TKeypadAddSet ------------------------------------------------------------------------------
+
+TKeypadAddSet::TKeypadAddSet(int MaxKeypads, int KeypadNumber, int KeypadCount) : MaxKeypads_(MaxKeypads)
+{
+    KeypadNumber_ = KeypadNumber;
+    if (KeypadNumber < 1 || KeypadNumber > MaxKeypads)
+        throw Exception("Keypad number " + Dec(KeypadNumber) + " is outside the bounds of 1 - " +
+                        Dec(MaxKeypads) + ".");
+    KeypadCount_ = KeypadCount;
+    if (KeypadCount < 1)
+        throw Exception("Keypad count cannot be less than 1.");
+    // 64-bit so that a count near the 32-bit limit cannot wrap around.
+    if (static_cast<long long>(KeypadNumber) + KeypadCount - 1 > MaxKeypads)
+        throw Exception("The keypad number or range specified exceeds the maximum number of keypads (" +
+                        Dec(MaxKeypads) + ") for the Kivra model specified.");
+}
+
+// --- Range text parser --------------------------------------------------------------------------
+
+std::vector<TKeypadAddSet> ParseKeypadRangeText(const std::string& Keypads, int MaxKeypads)
+{
+    // First pass: nothing is parsed while the text holds a character the grammar does not know.
+    for (std::size_t i = 0; i < Keypads.size(); ++i) {
+        const char c = Keypads[i];
+        if (!IsNumeric(c) && c != ',' && c != '-' && !IsRangeBlank(c))
+            throw Exception(
+                "Invalid character " + ShowCharacter(c) + " at position " + Dec(i + 1) +
+                " in keypad string. Only the digits 0 to 9, \",\", \"-\" and blanks are allowed.");
+    }
+
+    std::vector<TKeypadAddSet> sets;
+    long long start = 0;
+    long long end = 0;
+    bool inRange = false;
+
+    for (std::size_t i = 0; i < Keypads.size(); ++i) {
+        const char c = Keypads[i];
+        if (IsNumeric(c)) {
+            long long& number = inRange ? end : start;
+            number = number * 10 + (c - '0');
+            if (number > INT_MAX) {
+                // Show the whole number as written (blanks inside a number are ignored).
+                std::string digits = Dec(number);
+                for (std::size_t j = i + 1;
+                     j < Keypads.size() && (IsNumeric(Keypads[j]) || IsRangeBlank(Keypads[j])); ++j) {
+                    if (IsNumeric(Keypads[j]))
+                        digits.push_back(Keypads[j]);
+                }
+                throw Exception("Keypad number " + digits +
+                                " in keypad string is too large. Keypad numbers cannot exceed " +
+                                Dec(INT_MAX) + ".");
+            }
+        } else if (c == '-') {
+            if (inRange)
+                throw Exception(kRangeNotationText);
+            inRange = true;
+        } else if (c == ',') {
+            // An element that is not a proper keypad or range is dropped without a message here.
+            if (inRange) {
+                if (start > 0 && end > 0 && start <= end)
+                    sets.emplace_back(MaxKeypads, static_cast<int>(start), static_cast<int>(end - start + 1));
+            } else if (start > 0) {
+                sets.emplace_back(MaxKeypads, static_cast<int>(start), 1);
+            }
+            start = 0;
+            end = 0;
+            inRange = false;
+        }
+    }
+
+    // The last element is closed more strictly than one followed by a comma.
+    if (inRange) {
+        if (end < 1)
+            throw Exception(
+                "Invalid range specified.  No upper end value supplied. All ranges must be defined as "
+                "<start> - <end>.");
+        if (start >= end)
+            throw Exception("Unable to add range " + Dec(start) + "-" + Dec(end) +
+                            ".  Starting keypad number must be lower than ending keypad number.");
+        sets.emplace_back(MaxKeypads, static_cast<int>(start), static_cast<int>(end - start + 1));
+    } else if (start > 0) {
+        sets.emplace_back(MaxKeypads, static_cast<int>(start), 1);
+    }
+    return sets;
+}
+
+// --- Keypad list --------------------------------------------------------------------------------
+
+void TKivra::AddKeypad(int KeypadNumber, int Count)
+{
+    // These checks raise directly: no OnError, no LastErrorCode, whatever ErrorExceptionsEnabled says.
+    const long long last = static_cast<long long>(KeypadNumber) + Count - 1;
+    if (KeypadNumber > MaxKeypads_)
+        throw Exception("Keypad number " + Dec(KeypadNumber) + " is beyond the bounds of MaxKeypads(" +
+                        Dec(MaxKeypads_) + ").");
+    if (last > MaxKeypads_)
+        throw Exception("The count parameter specified " + Dec(Count) + " would exceed MaxKeypads(" +
+                        Dec(MaxKeypads_) + ").");
+    if (KeypadNumber < 1)
+        throw Exception("Keypad number " + Dec(KeypadNumber) +
+                        " is out of bounds. Keypad numbers must be greater than zero.");
+    if (Count < 1)
+        throw Exception("Count parameter must be greater than zero.");
+
+    auto& entries = KeypadList_[0];
+    const long long lastIndex = static_cast<long long>(entries.size()) - 1;
+    for (long long k = KeypadNumber; k <= last; ++k) {
+        if (k - 1 > lastIndex)
+            throw Exception("MaxKeypads(" + Dec(MaxKeypads_) +
+                            ") exceeds the size of the Keypad List array (" + Dec(lastIndex) + ").");
+        entries[static_cast<std::size_t>(k - 1)] = 1;
+    }
+
+    if (GetConnected())
+        DetermineOptimalScanningRange();
+}
+
+void TKivra::AddKeypad(const std::string& Keypads)
+{
+    // The whole text is parsed before the list changes, so a bad element changes nothing.
+    for (const TKeypadAddSet& set : ParseKeypadRangeText(Keypads, MaxKeypads_))
+        AddKeypad(set.KeypadNumber(), set.KeypadCount());
+}
+
+void TKivra::RemoveKeypad(int KeypadNumber, int Count)
+{
+    const long long last = static_cast<long long>(KeypadNumber) + Count - 1;
+    if (KeypadNumber > MaxKeypads_) {
+        ReportError(kErrArgument, "Keypad number " + Dec(KeypadNumber) + " is greater than MaxKeypads(" +
+                                      Dec(MaxKeypads_) + ").");
+        return;
+    }
+    if (last > MaxKeypads_) {
+        ReportError(kErrArgument, "Keypad number " + Dec(KeypadNumber) + " with a count of " + Dec(Count) +
+                                      " is greater than MaxKeypads(" + Dec(MaxKeypads_) + ").");
+        return;
+    }
+    if (KeypadNumber < 1) {
+        ReportError(kErrArgument, "Keypad number " + Dec(KeypadNumber) +
+                                      " is invalid. Keypad numbers must be greater than 0.");
+        return;
+    }
+    if (Count < 1) {
+        ReportError(kErrArgument, "Count parameter must be greater than 0.");
+        return;
+    }
+
+    auto& entries = KeypadList_[0];
+    const long long stop = std::min<long long>({last, MaxKeypads_, static_cast<long long>(entries.size())});
+    for (long long k = KeypadNumber; k <= stop; ++k)
+        entries[static_cast<std::size_t>(k - 1)] = 0;
+    // Removing sends nothing: the scan range follows at the next add while connected, or Connect.
+}
+
+void TKivra::RemoveKeypad(const std::string& Keypads)
+{
+    for (const TKeypadAddSet& set : ParseKeypadRangeText(Keypads, MaxKeypads_))
+        RemoveKeypad(set.KeypadNumber(), set.KeypadCount());
+}
+
+void TKivra::ClearKeypadList()
+{
+    RemoveKeypad(1, MaxKeypads_);
+}
+
+std::string TKivra::GetKeypadList()
+{
+    const auto& entries = KeypadList_[0];
+    const int limit = std::min(MaxKeypads_, static_cast<int>(entries.size()));
+    std::string list;
+    for (int k = 1; k <= limit; ++k) {
+        if (entries[static_cast<std::size_t>(k - 1)] == 0)
+            continue;
+        list += Dec(k);
+        list += ',';
+        if (DebugWanted())
+            ReportDebug(Dec(k - 1));
+    }
+    if (!list.empty())
+        list.pop_back();
+    return list;
+}
+
+int TKivra::GetKeypadListCount() const
+{
+    // All of the storage counts, also entries above the model's capacity.
+    const auto& entries = KeypadList_[0];
+    return static_cast<int>(
+        std::count_if(entries.begin(), entries.end(), [](std::uint8_t e) { return e != 0; }));
+}
+
+bool TKivra::IsScanGroupActive(int Group)
+{
+    if (Group < 1 || Group > ScanGroupCount_)
+        return false;
+    const auto& entries = KeypadList_[0];
+    const int first = (Group - 1) * proto::kKeypadsPerGroup + 1;
+    const int last =
+        std::min({Group * proto::kKeypadsPerGroup, MaxKeypads_, static_cast<int>(entries.size())});
+    for (int k = first; k <= last; ++k) {
+        if (entries[static_cast<std::size_t>(k - 1)] != 0)
+            return true;
+    }
+    return false;
+}
+
+void TKivra::DetermineOptimalScanningRange()
+{
+    if (Layer_ == nullptr || KivraModel_ == rstKivraModel::mNone || KivraModel_ == rstKivraModel::mKivraEv)
+        return;
+
+    int active = 0;
+    int highest = 0;
+    for (int g = 1; g <= ScanGroupCount_; ++g) {
+        if (IsScanGroupActive(g)) {
+            ++active;
+            highest = g;
+        }
+    }
+
+    const char highestLetter = static_cast<char>(FirstScanGroup_ + highest - 1);
+    if (active == 1)
+        ScanRangeCommand_ = std::string{proto::kCmdScanOneGroupHead, highestLetter};
+    else if (active > 1)
+        ScanRangeCommand_ = std::string{proto::kCmdScanGroupsHead, highestLetter};
+    else
+        ScanRangeCommand_ = std::string(proto::kCmdScanDefault);
+    SendToBase(ScanRangeCommand_, std::string(proto::kDescScanRange));
+}
+
+void TKivra::CollectKeypadSerialNumbers()
+{
+    if (KivraModel_ != rstKivraModel::mKivraSol) {
+        ReportDebug("CollectKeypadSerialNumbers is not supported by this Kivra model.");
+        return;
+    }
+    if (!GetConnected()) {
+        ReportError(kErrState,
+                    "You must be connected to the base before calling CollectKeypadSerialNumbers.");
+        return;
+    }
+    SendToBase(std::string(proto::kCmdCollectSerials.bytes),
+               std::string(proto::kCmdCollectSerials.description));
+    TimestampMode_ = false;
+}
+
+// --- Keypad responses ---------------------------------------------------------------------------
+
+void TKivra::BeginQuestion(int QuestionNumber)
+{
+    if (!GetConnected()) {
+        ReportError(kErrState, "You must be connected before calling BeginQuestion.");
+        return;
+    }
+    QuestionNumber_ = Dec(QuestionNumber);
+    SendToBase(std::string(proto::kCmdBeginQuestion.bytes),
+               std::string(proto::kCmdBeginQuestion.description));
+    TimestampMode_ = true;
+}
+
+void TKivra::RequestKeypadSerialNumbers()
+{
+    if (!GetConnected())
+        ReportError(kErrState, "You must be connected before calling RequestKeypadSerialNumbers.");
+    else if (TimestampMode_)
+        ReportError(kErrArgument, "RequestKeypadSerialNumbers cannot be called while in Timestamp mode.\n"
+                                  "Call CollectKeypadSerialNumbers() to enabled keypad serial number mode.");
+    else
+        SendToBase(std::string(proto::kCmdRequestSerials.bytes),
+                   std::string(proto::kCmdRequestSerials.description));
+}
+
+void TKivra::RequestKeypadTimestamps()
+{
+    if (!GetConnected())
+        ReportError(kErrState, "You must be connected before calling RequestKeypadTimestamps.");
+    else if (TimestampMode_)
+        SendToBase(std::string(proto::kCmdRequestTimestamps.bytes),
+                   std::string(proto::kCmdRequestTimestamps.description));
+    else
+        ReportError(kErrArgument, "RequestKeypadTimestamps cannot be called while in Serial Number mode.\n"
+                                  "Call BeginQuestion() to enabled timestamp mode.");
+}
+
+bool TKivra::IsKeypadListed(int n)
+{
+    const auto& entries = KeypadList_[0];
+    if (n > MaxKeypads_ || n < 1 || n > static_cast<int>(entries.size())) {
+        ReportError(kErrArgument, "Invalid Keypad number (" + Dec(n) + ").");
+        return false;
+    }
+    return entries[static_cast<std::size_t>(n - 1)] != 0;
+}
+
+void TKivra::ParseKeypadPacket(const std::string& message)
+{
+    if (!Polling_) {
+        ReportDebug("Polling Disabled - Discarding Data Packet (to process data call StartPolling).");
+        return;
+    }
+    if (message.empty())
+        return;
+
+    const int group =
+        static_cast<int>(ByteAt(message, 0)) - static_cast<int>(static_cast<unsigned char>(FirstScanGroup_));
+    // A queued packet always holds 50 state bytes; a shorter message is read as far as it goes.
+    const int states = std::min(proto::kKeypadsPerGroup, static_cast<int>(message.size()) - 1);
+    for (int k = 1; k <= states; ++k) {
+        const char c = message[static_cast<std::size_t>(k)];
+        const int n = group * proto::kKeypadsPerGroup + k;
+        // Handlers are copied before the call, so one that rebinds its own slot stays alive.
+        if (c == proto::kStateLowBattery) {
+            if (OnLowBatteryWarning_ && IsKeypadListed(n)) {
+                const auto handler = OnLowBatteryWarning_;
+                handler(n);
+            }
+        } else if (c == proto::kStateNotification) {
+            if (OnKeypadNotification_ && IsKeypadListed(n)) {
+                const auto handler = OnKeypadNotification_;
+                handler(n);
+            }
+        } else if (IsNumeric(c)) {
+            if (OnKeypadDataReceived_ && IsKeypadListed(n)) {
+                const auto handler = OnKeypadDataReceived_;
+                handler(n, c - '0');
+            }
+        } else if (c == proto::kSoftKey1 || c == proto::kSoftKey2 || c == proto::kSoftKey3) {
+            if (OnSoftkeyDataReceived_ && IsKeypadListed(n)) {
+                const auto handler = OnSoftkeyDataReceived_;
+                handler(n, std::string(1, c));
+            }
+        } else if (c != proto::kStateNoAnswer) {
+            ReportError(kErrUnrecognised, "Unrecognized data returned for keypad " + Dec(n) + " (" + c + ")");
+        }
+    }
+}
+
+void TKivra::ParseSerialNumberList(const std::string& message)
+{
+    if (!OnKeypadSerialNumber_)
+        return;
+    // "KPS:", the marker and the two bytes after it.
+    const std::size_t skip = proto::kPrefixSerialList.size() + proto::kListHeaderSize;
+    const std::size_t bodySize = message.size() > skip ? message.size() - skip : 0;
+    const std::size_t count = CompleteEntries(bodySize);
+    // An empty list, or one holding only a partial entry, still ends with an end-of-list event.
+    if (count == 0) {
+        const auto handler = OnKeypadSerialNumber_;
+        handler(0, "-", "-", 0, true);
+        return;
+    }
+    for (std::size_t e = 0; e < count; ++e) {
+        const std::size_t at = skip + e * proto::kListEntrySize;
+        const int keypadId = ByteAt(message, at);
+        const std::string serial = HexByte(ByteAt(message, at + 1)) + HexByte(ByteAt(message, at + 2)) +
+                                   HexByte(ByteAt(message, at + 3));
+        const std::uint8_t status = ByteAt(message, at + 4);
+        const auto handler = OnKeypadSerialNumber_;
+        if (!handler)
+            return; // unbound by an earlier event
+        handler(keypadId, serial, VersionText(status), proto::BatteryOf(status), e + 1 == count);
+    }
+}
+
+void TKivra::ParseTimestampList(const std::string& message)
+{
+    if (!OnKeypadTimestamp_)
+        return;
+    // "KPTM:", the marker and the two bytes after it.
+    const std::size_t skip = proto::kPrefixTimestampList.size() + proto::kListHeaderSize;
+    const std::size_t bodySize = message.size() > skip ? message.size() - skip : 0;
+    const std::size_t count = CompleteEntries(bodySize);
+    if (count == 0) {
+        const auto handler = OnKeypadTimestamp_;
+        handler(0, 0, 0, "-", 0, true);
+        return;
+    }
+    // A list that comes before any BeginQuestion belongs to no question: number 0, entries kept.
+    const int questionNumber = QuestionNumber_.empty() ? 0 : StrToInt(QuestionNumber_);
+    for (std::size_t e = 0; e < count; ++e) {
+        const std::size_t at = skip + e * proto::kListEntrySize;
+        const int keypadId = ByteAt(message, at);
+        const int timestamp =
+            (ByteAt(message, at + 1) * 256 + ByteAt(message, at + 2)) * proto::kTimestampUnitMs;
+        const std::uint8_t status = ByteAt(message, at + 4);
+        const auto handler = OnKeypadTimestamp_;
+        if (!handler)
+            return;
+        handler(keypadId, questionNumber, timestamp, VersionText(status), proto::BatteryOf(status),
+                e + 1 == count);
+    }
+}
+
+} // namespace kivra
