@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QTimer;
 
@@ -53,7 +54,7 @@ public:
     //! Watchdog tick.
     void CheckConnectionStatus();
     bool GetConnected() const { return Connected_; }
-    //! Kept for the control's order of effects; the layer never runs as a thread.
+    //! Asked before the layer is destroyed; from then on receive notifications are ignored.
     void Terminate() { Terminated_ = true; }
 
     TComPort* Port() { return Port_.get(); }
@@ -63,8 +64,14 @@ private:
     bool DebugWanted() const { return DebugEventsEnabled_ && static_cast<bool>(OnDebug_); }
     void ReportError(int code, const std::string& text);
     void ReportDebug(const std::string& text);
+    //! Writes to the port; false after reporting a lost link (the caller must return at once).
     bool WriteToPort(const std::string& text);
+    //! One receive; false after reporting a lost link (the caller must return at once).
+    bool Receive();
+    void StartWatchdog();
     void ReleaseWatchdog();
+    //! Delivers debug texts collected while the framing owned the buffer and the queue.
+    void FlushDebug(std::vector<std::string>& texts);
 
     std::unique_ptr<TComPort> Port_;
     bool Connected_ = false;
@@ -84,6 +91,11 @@ private:
     TErrorCallback OnError_;
     TDebugCallback OnDebug_;
     bool Terminated_ = false;
+    // Re-entrancy guards: callbacks run inside these operations may call back into the layer.
+    bool Connecting_ = false;
+    bool Disconnecting_ = false;
+    // Set once a lost link was reported from a read or write: later failed reads stay silent.
+    bool LinkLost_ = false;
 };
 
 } // namespace kivra

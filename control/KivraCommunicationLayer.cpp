@@ -1,0 +1,396 @@
+#include "control/KivraCommunicationLayer.h"
+
+#include "control/KivraProtocol.h"
+#include "control/mThreadSafeStringList.h"
+#include "core/Exception.h"
+#include "serial/ComPort.h"
+#include "serial/PortNames.h"
+
+#include <QTimer>
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+namespace kivra {
+namespace {
+
+constexpr std::uint8_t kSerialConnection = 1;
+constexpr int kErrLinkLost = -1;
+constexpr int kErrConnect = -2;
+constexpr auto kManualReadGap = std::chrono::milliseconds(1000);
+
+const std::string kTextLinkLost = "Connection Lost - check physical base connection";
+const std::string kTextSilentLink = "Connection lost.  Verify physical connection and retry Connect.";
+const std::string kTextNotConnected = "Unable to send command -- not connected to base station.";
+const std::string kTextNoDevice = "No Kivra device detected.";
+const std::string kTextBadPort =
+    "Error setting serial port property.\nSerial Port value must be between 1 and 99.";
+
+//! " 58 58" for "XX": a blank and two upper-case hex digits per byte.
+std::string HexDump(std::string_view bytes)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out += ' ';
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0x0F];
+    }
+    return out;
+}
+
+//! Puts the port's read time-out back however Connect ends. The port object lives as long as
+//! the layer, and the layer is never destroyed inside its own operation.
+class ReadConstantRestorer {
+public:
+    ReadConstantRestorer(TComPort& port, int value) : port_(port), value_(value) {}
+    ~ReadConstantRestorer()
+    {
+        try {
+            port_.Timeouts().SetReadConstant(value_);
+        } catch (const std::exception&) {
+            // A port that cannot take its old time-out back is closed or gone; nothing to keep.
+        }
+    }
+    ReadConstantRestorer(const ReadConstantRestorer&) = delete;
+    ReadConstantRestorer& operator=(const ReadConstantRestorer&) = delete;
+
+private:
+    TComPort& port_;
+    int value_;
+};
+
+//! Sets a flag for the lifetime of a scope.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagScope() { flag_ = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& flag_;
+};
+
+//! Runs an operation from Qt's event dispatch: nothing may unwind into the event loop.
+template <typename F> void Guarded(F&& operation)
+{
+    try {
+        operation();
+    } catch (const std::exception& e) {
+        HandleException(e);
+    } catch (...) {
+        HandleException(Exception("Unexpected error in the communication layer"));
+    }
+}
+
+} // namespace
+
+TKivraCommunicationLayer::TKivraCommunicationLayer() = default;
+
+TKivraCommunicationLayer::~TKivraCommunicationLayer()
+{
+    Terminated_ = true;
+    if (Connected_) {
+        try {
+            Disconnect();
+        } catch (const std::exception&) {
+            // Closing a port that is already gone may fail; the destructor releases it anyway.
+        }
+    }
+    // The port goes first, so that no notification can reach a half-destroyed layer.
+    Port_.reset();
+    delete std::exchange(Watchdog_, nullptr);
+}
+
+void TKivraCommunicationLayer::SetSerialPort(int value)
+{
+    if (value < 1)
+        throw Exception(kTextBadPort);
+    SerialPort_ = value;
+    DeviceName_ = ComPortName(value);
+}
+
+void TKivraCommunicationLayer::SetScanGroupLetters(char first, char last)
+{
+    Framing_.SetScanGroupLetters(first, last);
+}
+
+void TKivraCommunicationLayer::ReportError(int code, const std::string& text)
+{
+    if (OnError_) {
+        // A copy: the callback may replace the layer's callbacks while it runs.
+        const TErrorCallback callback = OnError_;
+        callback(code, text);
+    }
+    if (ErrorExceptionsEnabled_)
+        throw Exception(text);
+}
+
+void TKivraCommunicationLayer::ReportDebug(const std::string& text)
+{
+    if (!DebugWanted())
+        return;
+    const TDebugCallback callback = OnDebug_;
+    callback(text);
+}
+
+void TKivraCommunicationLayer::FlushDebug(std::vector<std::string>& texts)
+{
+    for (const std::string& text : texts)
+        ReportDebug(text);
+    texts.clear();
+}
+
+bool TKivraCommunicationLayer::Connect(std::uint8_t ConnectionType)
+{
+    if (Connected_ || Connecting_)
+        return false;
+    const FlagScope connecting(Connecting_);
+
+    MessageQueue_ = std::make_unique<TThreadSafeStringList>();
+    ConnectionType_ = ConnectionType;
+    if (ConnectionType_ != kSerialConnection)
+        return false;
+
+    Port_ = std::make_unique<TComPort>();
+    TComPort& port = *Port_;
+    port.SetBaudRate(TBaudRate::br9600);
+    port.SetDeviceName(DeviceName_);
+    port.SetDataBits(TDataBits::db8);
+    port.SetParity(TParity::paNone);
+    port.SetStopBits(TStopBits::sb1);
+    port.FlowControl().SetDTR(TDTRControl::dcDisable);
+    port.FlowControl().SetRTS(TRTSControl::rcDisable);
+    port.FlowControl().SetXOnXOff(TXOnXOffControl::xcDisable);
+    // Bound only so that the port watches for line errors and clears them.
+    port.SetOnLineError([](TCustomComPort*, TLineErrors) {});
+    const ReadConstantRestorer restoreReadConstant(port, port.Timeouts().GetReadConstant());
+    port.Timeouts().SetReadConstant(protocol::kDetectionReadTimeoutMs);
+    Framing_.Clear();
+    LinkLost_ = false;
+    port.SetOnRxChar([this](TCustomComPort*) {
+        if (!Terminated_)
+            Guarded([this] { ProcessSerialData(); });
+    });
+
+    ReportDebug("Connect: Attempting serial connection...");
+    std::string openError;
+    bool openFailed = false;
+    try {
+        port.SetActive(true);
+    } catch (const std::exception& e) {
+        openFailed = true;
+        openError = e.what();
+    }
+    if (openFailed)
+        ReportError(kErrConnect, openError);
+
+    if (!port.GetActive()) {
+        Connected_ = false;
+        ReportDebug("Serial connection error. Windows unable to connect to COM port " +
+                    std::to_string(SerialPort_));
+        return false;
+    }
+
+    ReportDebug("Connect: Serial connection established.");
+    if (!WriteToPort(std::string(1, protocol::kXOn)))
+        return false;
+    ReportDebug("Connect: Open communication stream for reading base information");
+    ReportDebug("Connect: Initializing detection of Kivra device.");
+
+    // The bytes read here are consumed: they never reach the receive buffer.
+    std::string detection;
+    bool detected = false;
+    while (!detected && detection.size() < static_cast<std::size_t>(protocol::kDetectionMaxBytes)) {
+        char c = 0;
+        try {
+            c = port.ReadChar();
+        } catch (const std::exception&) {
+            break; // time-out or a failed read: no base here
+        }
+        detection += c;
+        detected = detection.ends_with(protocol::kDetectionMark);
+    }
+
+    if (!detected) {
+        Disconnect();
+        ReportError(kErrConnect, kTextNoDevice);
+        ReportDebug("Error detecting Kivra device. Connect failed.");
+        return false;
+    }
+
+    ReportDebug("Kivra device successfully detected");
+    Connected_ = true;
+    StartWatchdog();
+    LastHeard_ = std::chrono::steady_clock::now();
+    return true;
+}
+
+void TKivraCommunicationLayer::StartWatchdog()
+{
+    ReleaseWatchdog();
+    Watchdog_ = new QTimer(this);
+    Watchdog_->setInterval(std::max(1, CommunicationTimeout_ / 4));
+    QObject::connect(Watchdog_, &QTimer::timeout, this,
+                     [this] { Guarded([this] { CheckConnectionStatus(); }); });
+    Watchdog_->start();
+}
+
+void TKivraCommunicationLayer::ReleaseWatchdog()
+{
+    QTimer* timer = std::exchange(Watchdog_, nullptr);
+    if (timer == nullptr)
+        return;
+    timer->stop();
+    timer->disconnect();
+    // Deferred: the release may happen inside the timer's own tick.
+    timer->deleteLater();
+}
+
+void TKivraCommunicationLayer::Disconnect()
+{
+    if (Disconnecting_)
+        return;
+    const FlagScope disconnecting(Disconnecting_);
+
+    if (Watchdog_ != nullptr) {
+        ReportDebug("releasing connection verification timer...");
+        ReleaseWatchdog();
+    }
+    Framing_.Clear();
+    MessageQueue_.reset();
+    if (ConnectionType_ == kSerialConnection) {
+        ReportDebug("Disconnecting serial connection...");
+        if (Port_) {
+            try {
+                Port_->SetActive(false);
+            } catch (...) {
+                Connected_ = false;
+                throw;
+            }
+        }
+    }
+    Connected_ = false;
+}
+
+void TKivraCommunicationLayer::ProcessSerialData()
+{
+    Receive();
+}
+
+bool TKivraCommunicationLayer::Receive()
+{
+    if (!Port_) {
+        ReportDebug("NO SERIAL ASSIGNED - aborting ProcessSerialData");
+        return true;
+    }
+    ReportDebug("Inside ProcessSerialData");
+
+    std::string bytes;
+    bool readFailed = false;
+    try {
+        bytes = Port_->ReadString();
+    } catch (const std::exception&) {
+        readFailed = true;
+    }
+    if (readFailed) {
+        ReleaseWatchdog();
+        if (LinkLost_)
+            return false; // already reported for this connection
+        LinkLost_ = true;
+        ReportError(kErrLinkLost, kTextLinkLost);
+        return false;
+    }
+    // Only bytes that actually arrived prove the base is alive.
+    if (!bytes.empty())
+        LastHeard_ = std::chrono::steady_clock::now();
+
+    // Debug texts of the framing are delivered after it finished with the buffer and the queue,
+    // since a debug callback may disconnect the layer.
+    std::vector<std::string> debugTexts;
+    TKivraFraming::DebugSink sink;
+    if (DebugWanted())
+        sink = [&debugTexts](const std::string& text) { debugTexts.push_back(text); };
+
+    Framing_.Append(bytes, sink);
+    FlushDebug(debugTexts);
+    if (DebugWanted())
+        ReportDebug("Buffer (after read): " + HexDump(Framing_.Buffer()));
+    if (!MessageQueue_)
+        return true;
+    try {
+        Framing_.Pass(*MessageQueue_, sink);
+    } catch (...) {
+        FlushDebug(debugTexts);
+        throw;
+    }
+    FlushDebug(debugTexts);
+    return true;
+}
+
+void TKivraCommunicationLayer::SendToBase(const std::string& Command, const std::string& Description)
+{
+    if (DebugWanted())
+        ReportDebug("Attempting to Send: " + Description);
+    if (!Connected_) {
+        ReportError(kErrLinkLost, kTextNotConnected);
+        return;
+    }
+    if (DebugWanted())
+        ReportDebug("SendToBase: Sending to base: \"" + Command + "\"");
+    if (Port_ && WriteToPort(Command) && DebugWanted())
+        ReportDebug("Data Sent to base: \"" + Command + "\" Hex=(" + HexDump(Command) + ")");
+}
+
+bool TKivraCommunicationLayer::WriteToPort(const std::string& text)
+{
+    bool writeFailed = false;
+    try {
+        Port_->WriteString(text);
+    } catch (const std::exception&) {
+        writeFailed = true;
+    }
+    if (!writeFailed)
+        return true;
+    ReleaseWatchdog();
+    LinkLost_ = true;
+    ReportError(kErrLinkLost, kTextLinkLost);
+    return false;
+}
+
+void TKivraCommunicationLayer::SetPolling(bool value)
+{
+    if (value)
+        LastHeard_ = std::chrono::steady_clock::now();
+    Polling_ = value;
+}
+
+void TKivraCommunicationLayer::CheckConnectionStatus()
+{
+    using std::chrono::steady_clock;
+    auto silence = steady_clock::now() - LastHeard_;
+    ReportDebug("CheckConnectionStatus");
+    if (!Polling_ || Watchdog_ == nullptr)
+        return;
+
+    if (silence > kManualReadGap) {
+        ReportDebug("haven't heard from base in a while, try checking manually...");
+        // Notifications may have been held up: look at the port before calling the base lost.
+        if (!Receive())
+            return;
+        if (Watchdog_ == nullptr || !Polling_)
+            return; // a callback disconnected or stopped polling meanwhile
+        silence = steady_clock::now() - LastHeard_;
+    }
+
+    if (silence > std::chrono::milliseconds(CommunicationTimeout_)) {
+        Disconnect();
+        ReportError(kErrLinkLost, kTextSilentLink);
+    }
+}
+
+} // namespace kivra
