@@ -41,12 +41,12 @@ public:
     //! Sorts all rows ascending by a column with CompareRows, as a header click does.
     void SortByColumn(int column);
 
-    //! The compare rule: column 0 numeric; columns 1..3 numeric when both texts convert to
-    //! numbers (in the given locale), otherwise text ignoring the case of A-Z. Returns -1, 0, 1.
+    //! The compare rule: numeric when both texts convert to numbers (in the given locale, or
+    //! failing that with a "." separator), otherwise text ignoring the case of A-Z. Keypad
+    //! numbers in column 0 always convert. Returns -1, 0 or 1.
     static int CompareRows(const QTreeWidgetItem& a, const QTreeWidgetItem& b, int column,
                            const QLocale& locale = QLocale());
-    static int CompareTexts(const QString& a, const QString& b, bool numericOnly,
-                            const QLocale& locale = QLocale());
+    static int CompareTexts(const QString& a, const QString& b, const QLocale& locale = QLocale());
 
 private:
     bool Placed_ = false;

@@ -39,8 +39,14 @@ private:
     bool Pressed_ = false;
 };
 
-//! Hint texts of the dialog, with their stored line separators.
+//! Hint texts of the dialog by control name, with their stored line separators.
 QString CommandsHint(const char* controlName);
+
+//! The pictures: the keypad drawing (any size; designed at 220 x 518) and one key image in its
+//! plain (disabled or locked) or enabled look.
+QPixmap PaintKeypadDrawing(QSize size);
+QPixmap PaintKeyImage(const QString& label, bool enabled, QSize size, bool softKey = false,
+                      bool clearKey = false);
 
 class TfrmCommands : public QDialog {
 public:
@@ -69,7 +75,7 @@ public:
     std::array<TKeyImage*, 10> imgKeyAct{}; //!< imgKey0Act..imgKey9Act: key enabled
     TKeyImage* imgKeyA = nullptr;           //!< "*" key
     TKeyImage* imgKeyAAct = nullptr;
-    std::array<TKeyImage*, 3> imgSKey{};    //!< soft keys 1..3 (index 0..2)
+    std::array<TKeyImage*, 3> imgSKey{}; //!< soft keys 1..3 (index 0..2)
     std::array<TKeyImage*, 3> imgSKeyAct{};
     TKeyImage* imgClear = nullptr;
 
@@ -86,6 +92,8 @@ public:
 
     //! Digit key d (0..9): true when its "Act" image is shown (the key wanted enabled).
     bool KeyEnabledShown(int digit) const;
+    //! Digit key d (0..9): true when its plain image is shown (the key wanted locked).
+    bool KeyLockedShown(int digit) const;
     //! Shows the plain image when locked, the "Act" twin otherwise.
     void ShowKeyLocked(int digit, bool locked);
     //! Enables or disables the "*" and soft key images (plain and "Act").
