@@ -3,6 +3,7 @@
 // turns line events into notifications on the main thread.
 
 #include "core/Exception.h"
+#include "serial/ComPortPosix.h"
 
 #include <atomic>
 #include <cstdint>
@@ -109,7 +110,6 @@ inline constexpr std::uint32_t EV_EVENT2 = 0x1000;
 
 class TCustomComPort;
 class TComThread;
-class TComLineIo;
 
 using TNotifyEvent = std::function<void(TCustomComPort* Sender)>;
 using TOpenCloseEvent = std::function<void(TCustomComPort* ComPort)>;
@@ -263,8 +263,8 @@ public:
     std::string ReadString();
     void WriteString(const std::string& Text);
     int InputCount();
-    bool ReadPending() const;
-    bool WritePending() const;
+    bool ReadPending();
+    bool WritePending();
     void WaitForReadCompletion();
     void WaitForWriteCompletion();
     void CheckLineErrors();
@@ -385,6 +385,8 @@ private:
         int length = 0;
         int done = 0;
         std::int64_t deadline = -1; // steady-clock ms, -1 = none
+        std::int64_t lastByte = -1;
+        bool shortfall = false; // completed with fewer bytes than asked, not yet reported
     } read_;
     // Outstanding write: the port keeps its own copy of the bytes until they left.
     struct PendingWrite {
@@ -392,10 +394,16 @@ private:
         std::vector<char> data;
         int done = 0;
         std::int64_t deadline = -1;
+        bool shortfall = false;
+        int error = 0; // errno of a write finished in the background, not yet reported
     } write_;
     QSocketNotifier* writeNotifier_ = nullptr;
     // Line-counter baseline for line errors reported to OnLineError.
-    std::vector<int> errorBaseline_;
+    TComCounters errorBaseline_;
+    bool countersSupported_ = false;
+    // Bumped by every close: a delivery that started before it stops calling handlers.
+    std::atomic<unsigned> generation_{0};
+    int threadError_ = 0;
 
     TOpenCloseEvent afterClose_, afterOpen_, beforeClose_, beforeOpen_;
     TReadWriteEvent afterRead_, afterWrite_, beforeRead_, beforeWrite_;
