@@ -63,19 +63,27 @@ public:
     std::string SlaveDevice() const; // e.g. /dev/pts/7
     std::string LinkPath() const;    // <port directory>/COMn or ""
 
-    // Scripted keypads (thread-safe): each answer is sent once, in the next packet of its group.
-    void Press(int keypad, char digit); // '0'..'9' ('*' too)
+    // Scripted keypads (thread-safe): each answer is sent once, in the next packet of its group
+    // (waiting while the stream is off or the group is not scanned). What the keypads' settings
+    // forbid never leaves the keypad: locked keys; "*" unless enabled in settings byte C (bit 1);
+    // soft keys unless enabled in D (bit 2); low-battery warnings unless enabled in C (bit 2).
+    // A second key press before the first was sent replaces it, or is refused when C bit 4
+    // (first answer only) is set. Keypads that do not exist are ignored.
+    void Press(int keypad, char digit); // '0'..'9', or '*' (sent as ':', its code in "L:")
     void SoftKey(int keypad, char key); // '<' '=' '>'
     void LowBattery(int keypad);        // '?'
     void Notify(int keypad);            // ':'
     void SetFailure(FailureMode mode);  // at run time (Unplug closes the master: the line goes away)
+    FailureMode Failure() const;
     void SetGeneration(Generation gen);
+    void SetNoiseRate(double rate);
+    void SetSlowAnswerMs(int ms);
 
     // Observation (thread-safe)
     std::string HostBytes() const;             // every byte the host wrote, in order
     std::vector<std::string> Commands() const; // host writes parsed into commands ("\x11", "XX", "C\x80", ...)
     void ClearHostLog();
-    bool Streaming() const; // between XON and XOFF
+    bool Streaming() const; // between XON and XOFF (a host that closes the line ends it too)
     std::uint8_t SettingsC() const;
     std::uint8_t SettingsD() const;
     int Channel() const;
@@ -83,13 +91,17 @@ public:
     bool KeyLocked(char key) const;   // '0'..'9', '*'
     bool TimestampMode() const;
     std::uint64_t AnswersSent() const;  // digit/soft/low-battery/notification bytes sent in packets
-    std::uint64_t ConnectCount() const; // XONs that opened a connection
+    std::uint64_t ConnectCount() const; // XONs that started the stream (every XON gets "YZZ")
 
     struct Impl;
 
 private:
     std::unique_ptr<Impl> d;
 };
+
+//! The keypads 1..250 used when SimConfig::Keypads is empty: serials, batteries and firmware
+//! drawn from the seed, no list entry holding the list terminator.
+std::vector<SimKeypad> DefaultKeypads(std::uint32_t seed);
 
 // For tests that want to poke the wire by hand.
 //! "<tag>:" frame with its length field (two hex digits counting every byte after it).
