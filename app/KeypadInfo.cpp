@@ -32,11 +32,16 @@ public:
 
 bool ToNumber(const QString& text, const QLocale& locale, double& value)
 {
+    // Group separators are not accepted: "1.500" is never 1500.
+    QLocale strict = locale;
+    strict.setNumberOptions(QLocale::RejectGroupSeparator);
+    QLocale c = QLocale::c();
+    c.setNumberOptions(QLocale::RejectGroupSeparator);
     bool ok = false;
     const QString trimmed = text.trimmed();
-    value = locale.toDouble(trimmed, &ok);
-    if (!ok && locale != QLocale::c())
-        value = QLocale::c().toDouble(trimmed, &ok);
+    value = strict.toDouble(trimmed, &ok);
+    if (!ok)
+        value = c.toDouble(trimmed, &ok);
     return ok && std::isfinite(value);
 }
 

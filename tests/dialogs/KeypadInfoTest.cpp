@@ -58,6 +58,8 @@ TEST(CompareRule, NumbersNumericallyOtherwiseTextIgnoringCase)
             << c.A << " vs " << c.B;
     const QLocale german(QLocale::German, QLocale::Germany);
     EXPECT_EQ(TfrmKeypadInfo::CompareTexts(QStringLiteral("12,350"), QStringLiteral("3,456"), german), 1);
+    // A version text is never read as a thousands group.
+    EXPECT_EQ(TfrmKeypadInfo::CompareTexts(QStringLiteral("1.500"), QStringLiteral("2"), german), -1);
 }
 
 class KeypadInfoWindow : public ::testing::Test {
