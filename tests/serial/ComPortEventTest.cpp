@@ -1,0 +1,346 @@
+// Line events, the event thread and its hand-over to the main thread, against a pseudo-terminal.
+#include "serial/ComPort.h"
+#include "tests/serial/PtyHelper.h"
+#include "tests/support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+
+using namespace kivra;
+using namespace std::chrono_literals;
+using kivra::test::FakeLineIo;
+using kivra::test::Pty;
+
+namespace {
+
+double CpuSeconds()
+{
+    rusage u {};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+bool OnMain() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+
+// Replaces the central exception handler for one test.
+class CapturedExceptions {
+public:
+    CapturedExceptions()
+    {
+        previous_ = SetExceptionHandler([this](const std::exception& e) { texts.push_back(e.what()); });
+    }
+    ~CapturedExceptions() { SetExceptionHandler(previous_); }
+    std::vector<std::string> texts;
+
+private:
+    ExceptionHandler previous_;
+};
+
+} // namespace
+
+TEST(ComPortEvents, HandlersDecideTheMaskAndTheThread)
+{
+    Pty pty;
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    port.SetOnRxChar([](TCustomComPort*) {});
+    port.SetOnLineError([](TCustomComPort*, TLineErrors) {});
+    EXPECT_FALSE(port.HasEventThread()); // nothing runs while closed
+    port.Open();
+    EXPECT_EQ(port.HandlerMask(), 0x0081u);
+    EXPECT_TRUE(port.HasEventThread());
+    port.SetOnRxChar(nullptr);
+    EXPECT_TRUE(port.HasEventThread());
+    port.SetOnLineError(nullptr);
+    EXPECT_EQ(port.HandlerMask(), 0u);
+    EXPECT_FALSE(port.HasEventThread());
+    port.SetOnRing([](TCustomComPort*) {});
+    EXPECT_TRUE(port.HasEventThread());
+}
+
+TEST(ComPortEvents, ReceivedDataIsDeliveredOnceOnTheMainThreadWithoutSpinning)
+{
+    Pty pty;
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    std::atomic<int> deliveries {0};
+    std::atomic<int> offMain {0};
+    port.SetOnRxChar([&](TCustomComPort*) {
+        ++deliveries;
+        offMain += !OnMain();
+    });
+    port.Open();
+
+    pty.Send("unread");
+    ASSERT_TRUE(test::WaitUntil([&] { return deliveries.load() >= 1; }));
+    // The bytes stay unread: no further deliveries and no busy thread.
+    const double cpu = CpuSeconds();
+    test::ProcessEventsFor(1000ms);
+    EXPECT_EQ(deliveries.load(), 1);
+    EXPECT_LT(CpuSeconds() - cpu, 0.2);
+    EXPECT_EQ(port.InputCount(), 6);
+
+    // New bytes are a new arrival.
+    pty.Send("more");
+    ASSERT_TRUE(test::WaitUntil([&] { return deliveries.load() >= 2; }));
+    EXPECT_EQ(port.ReadString(), "unreadmore");
+    EXPECT_EQ(offMain.load(), 0);
+}
+
+TEST(ComPortEvents, SeveralBitsInOneCompletionRunInTableOrder)
+{
+    Pty pty;
+    auto io = std::make_shared<FakeLineIo>();
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    port.SetLineIo(io);
+    std::vector<std::string> calls;
+    TLineErrors reported;
+    port.SetOnRxChar([&](TCustomComPort*) { calls.push_back("rxchar"); });
+    port.SetOnRing([&](TCustomComPort*) { calls.push_back("ring"); });
+    port.SetOnBreak([&](TCustomComPort*) { calls.push_back("break"); });
+    port.SetOnCTSChange([&](TCustomComPort*) { calls.push_back("cts"); });
+    port.SetOnLineError([&](TCustomComPort*, TLineErrors e) {
+        calls.push_back("lineerror");
+        reported = e;
+    });
+    port.Open();
+
+    io->Update([](TComCounters& c) {
+        ++c.brk;
+        ++c.rng;
+        ++c.frame;
+        ++c.overrun;
+    });
+    pty.Send("x");
+    ASSERT_TRUE(test::WaitUntil([&] { return calls.size() >= 4; }));
+    test::ProcessEventsFor(100ms);
+    EXPECT_EQ(calls, (std::vector<std::string>{"break", "lineerror", "ring", "rxchar"}));
+    EXPECT_EQ(reported, (TLineErrors{TLineError::leBreak, TLineError::leFrame, TLineError::leOverrun}));
+    EXPECT_EQ(port.EventMask(), EV_BREAK | EV_ERR | EV_RING | EV_RXCHAR);
+
+    // Errors are cleared once reported: the next arrival carries none.
+    calls.clear();
+    pty.Send("y");
+    ASSERT_TRUE(test::WaitUntil([&] { return !calls.empty(); }));
+    test::ProcessEventsFor(50ms);
+    EXPECT_EQ(calls, std::vector<std::string>{"rxchar"});
+}
+
+TEST(ComPortEvents, LineErrorsAreDecodedAndReportedByTheDataPath)
+{
+    Pty pty;
+    auto io = std::make_shared<FakeLineIo>();
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    port.SetLineIo(io);
+    std::vector<TLineErrors> reports;
+    port.SetOnLineError([&](TCustomComPort*, TLineErrors e) { reports.push_back(e); });
+    port.Open();
+
+    struct Case {
+        void (*inject)(TComCounters&);
+        TLineErrors expect;
+    };
+    const Case cases[] = {
+        {[](TComCounters& c) { ++c.frame, ++c.overrun; }, {TLineError::leFrame, TLineError::leOverrun}},
+        {[](TComCounters& c) { ++c.parity; }, {TLineError::leRxParity}},
+        {[](TComCounters& c) { ++c.bufOverrun; }, {TLineError::leRxOverflow}},
+        {[](TComCounters& c) { c.brk += 3; }, {TLineError::leBreak}},
+    };
+    for (const Case& c : cases) {
+        reports.clear();
+        io->Update(c.inject);
+        port.InputCount();
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0], c.expect);
+        port.CheckLineErrors(); // fetched and cleared: nothing left to report
+        EXPECT_EQ(reports.size(), 1u);
+    }
+}
+
+TEST(ComPortEvents, ModemStatusDecodingAndDevicesWithoutModemLines)
+{
+    Pty pty;
+    auto io = std::make_shared<FakeLineIo>();
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    port.Open();
+    // A pseudo-terminal has no modem lines: an empty set, not an error.
+    EXPECT_TRUE(port.GetModemStatus().Empty());
+    port.CheckLineErrors();
+
+    port.SetLineIo(io);
+    io->SetLines(TIOCM_CTS | TIOCM_CAR);
+    EXPECT_EQ(port.GetModemStatus(), (TModemStatus{TModemStatusValue::msCTS, TModemStatusValue::msRLSD}));
+    io->SetLines(TIOCM_DSR | TIOCM_RNG | TIOCM_RTS);
+    EXPECT_EQ(port.GetModemStatus(), (TModemStatus{TModemStatusValue::msDSR, TModemStatusValue::msRing}));
+}
+
+TEST(ComPortEvents, HandlerExceptionsGoToTheCentralHandlerAndTheThreadCarriesOn)
+{
+    CapturedExceptions captured;
+    Pty pty;
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    int ringsAfter = 0;
+    int calls = 0;
+    port.SetOnBreak([&](TCustomComPort*) { ++ringsAfter; });
+    port.SetOnRxChar([&](TCustomComPort* p) {
+        ++calls;
+        p->ReadString();
+        throw Exception("handler failed");
+    });
+    port.Open();
+    pty.Send("a");
+    ASSERT_TRUE(test::WaitUntil([&] { return calls == 1; }));
+    pty.Send("b");
+    ASSERT_TRUE(test::WaitUntil([&] { return calls == 2; }));
+    test::ProcessEventsFor(50ms);
+    EXPECT_EQ(captured.texts, (std::vector<std::string>{"handler failed", "handler failed"}));
+    EXPECT_TRUE(port.GetActive());
+}
+
+TEST(ComPortEvents, CloseFromInsideAHandlerEndsTheDelivery)
+{
+    Pty pty;
+    auto io = std::make_shared<FakeLineIo>();
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    port.SetLineIo(io);
+    int rings = 0, chars = 0;
+    port.SetOnRing([&](TCustomComPort* p) {
+        ++rings;
+        p->Close();
+    });
+    port.SetOnRxChar([&](TCustomComPort*) { ++chars; });
+    port.Open();
+    io->Update([](TComCounters& c) { ++c.rng; });
+    pty.Send("z");
+    ASSERT_TRUE(test::WaitUntil([&] { return !port.GetActive(); }));
+    test::ProcessEventsFor(100ms);
+    EXPECT_EQ(rings, 1);
+    EXPECT_EQ(chars, 0); // later rows of the same delivery do not run
+    EXPECT_FALSE(port.HasEventThread());
+}
+
+TEST(ComPortEvents, CloseFromTheEventThreadCompletesOnTheMainThread)
+{
+    Pty pty;
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    port.SetSynchronizeEvents(false);
+    std::atomic<int> offMain {0};
+    std::atomic<bool> closedOnMain {false};
+    std::atomic<bool> activeAfterClose {true};
+    port.SetAfterClose([&](TCustomComPort*) { closedOnMain = OnMain(); });
+    port.SetOnRxChar([&](TCustomComPort* p) {
+        offMain += !OnMain();
+        p->Close();
+        activeAfterClose = p->GetActive();
+    });
+    port.Open();
+    pty.Send("q");
+    ASSERT_TRUE(test::WaitUntil([&] { return !port.GetActive(); }));
+    test::ProcessEventsFor(50ms);
+    EXPECT_EQ(offMain.load(), 1);
+    EXPECT_TRUE(closedOnMain.load());
+    EXPECT_FALSE(activeAfterClose.load());
+}
+
+TEST(ComPortEvents, UnpluggedDeviceClosesThePortOnce)
+{
+    Pty pty;
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    std::vector<std::string> events;
+    int errorsOffMain = 0;
+    int code = 0;
+    port.SetOnRxChar([&](TCustomComPort* p) {
+        events.push_back("rxchar");
+        p->ReadString();
+    });
+    port.SetOnError([&](TCustomComPort*, const EComError& e, TComAction&) {
+        events.push_back("error");
+        errorsOffMain += !OnMain();
+        code = e.ErrorCode();
+    });
+    port.SetBeforeClose([&](TCustomComPort*) { events.push_back("BeforeClose"); });
+    port.SetAfterClose([&](TCustomComPort*) { events.push_back("AfterClose"); });
+    port.Open();
+    const int fds = test::OpenFdCount();
+
+    pty.Send("hello");
+    ASSERT_TRUE(test::WaitUntil([&] { return !events.empty(); }));
+    const auto start = std::chrono::steady_clock::now();
+    pty.Unplug();
+    ASSERT_TRUE(test::WaitUntil([&] { return !port.GetActive(); }, 3000ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    const double cpu = CpuSeconds();
+    test::ProcessEventsFor(500ms);
+    EXPECT_LT(CpuSeconds() - cpu, 0.2);
+    EXPECT_EQ(events, (std::vector<std::string>{"rxchar", "error", "BeforeClose", "AfterClose"}));
+    EXPECT_EQ(errorsOffMain, 0);
+    EXPECT_EQ(code, EIO);
+    EXPECT_FALSE(port.HasEventThread());
+    EXPECT_LT(test::OpenFdCount(), fds); // the device and the thread's descriptors are gone
+}
+
+TEST(ComPortEvents, ThousandOpenCloseCyclesWhileDataStreams)
+{
+    Pty pty;
+    std::atomic<bool> stop {false};
+    const int master = pty.Master();
+    std::thread streamer([&] {
+        const char chunk[] = "0123456789abcdef";
+        while (!stop) {
+            [[maybe_unused]] const auto n = ::write(master, chunk, sizeof chunk - 1);
+            std::this_thread::sleep_for(200us);
+        }
+    });
+
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    port.SetBaudRate(TBaudRate::br9600);
+    int handled = 0;
+    int afterClose = 0;
+    port.SetOnRxChar([&](TCustomComPort* p) {
+        if (!p->GetActive())
+            ++afterClose;
+        ++handled;
+        p->ReadString();
+    });
+    port.SetOnLineError([](TCustomComPort*, TLineErrors) {});
+
+    // Warm up once so that lazily opened descriptors of the process are counted.
+    port.Open();
+    port.Close();
+    const int fds = test::OpenFdCount();
+    for (int i = 0; i < 1000; ++i) {
+        port.Open();
+        // Every few cycles let a delivery run; otherwise close with one about to run.
+        if (i % 4 == 0)
+            QCoreApplication::processEvents();
+        if (i % 50 == 0)
+            test::WaitUntil([&, seen = handled] { return handled > seen; }, 200ms);
+        port.Close();
+        if (i % 3 == 0)
+            QCoreApplication::processEvents();
+    }
+    test::ProcessEventsFor(100ms);
+    stop = true;
+    streamer.join();
+    EXPECT_GT(handled, 0);
+    EXPECT_EQ(afterClose, 0);
+    EXPECT_EQ(test::OpenFdCount(), fds);
+}

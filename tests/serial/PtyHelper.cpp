@@ -1,0 +1,109 @@
+#include "tests/serial/PtyHelper.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <cerrno>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kivra::test {
+
+Pty::Pty()
+{
+    int slave = -1;
+    char name[128] = {};
+    if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
+        ADD_FAILURE() << "openpty failed: " << errno;
+        return;
+    }
+    path_ = name;
+    ::close(slave);
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+}
+
+Pty::~Pty() { Unplug(); }
+
+void Pty::Unplug()
+{
+    if (master_ >= 0)
+        ::close(master_);
+    master_ = -1;
+}
+
+void Pty::Send(const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            ADD_FAILURE() << "write to pty master failed: " << errno;
+            return;
+        }
+        pollfd p {master_, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+    }
+}
+
+std::string Pty::Receive(size_t count, std::chrono::milliseconds timeout)
+{
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (got.size() < count && std::chrono::steady_clock::now() < end) {
+        char buf[4096];
+        const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - got.size()));
+        if (n > 0) {
+            got.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        QCoreApplication::processEvents();
+        pollfd p {master_, POLLIN, 0};
+        ::poll(&p, 1, 5);
+    }
+    return got;
+}
+
+int FakeLineIo::GetModemLines(int, int& lines)
+{
+    std::lock_guard lock(m_);
+    lines = lines_;
+    return 0;
+}
+
+int FakeLineIo::SetModemLine(int, int, bool) { return ENOTTY; }
+
+int FakeLineIo::GetCounters(int, TComCounters& counters)
+{
+    std::lock_guard lock(m_);
+    counters = counters_;
+    return 0;
+}
+
+void FakeLineIo::SetLines(int lines)
+{
+    std::lock_guard lock(m_);
+    lines_ = lines;
+}
+
+void FakeLineIo::Update(void (*change)(TComCounters&))
+{
+    std::lock_guard lock(m_);
+    change(counters_);
+}
+
+TComCounters FakeLineIo::Counters()
+{
+    std::lock_guard lock(m_);
+    return counters_;
+}
+
+} // namespace kivra::test

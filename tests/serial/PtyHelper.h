@@ -1,0 +1,51 @@
+#pragma once
+// A pseudo-terminal pair for the serial tests: the port opens the slave by path, the test plays
+// the far end on the master.
+
+#include "serial/ComPortPosix.h"
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+namespace kivra::test {
+
+class Pty {
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& Path() const { return path_; }
+    int Master() const { return master_; }
+    void Send(const std::string& bytes);
+    //! Reads from the master until `count` bytes came or the timeout passed, running the Qt
+    //! event loop meanwhile (the port may finish writes from it).
+    std::string Receive(size_t count, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+    //! Closes the master: for the port this is an unplugged adapter.
+    void Unplug();
+
+private:
+    int master_ = -1;
+    std::string path_;
+};
+
+//! Modem lines and line counters injected by the test.
+class FakeLineIo : public TComLineIo {
+public:
+    int GetModemLines(int fd, int& lines) override;
+    int SetModemLine(int fd, int line, bool on) override;
+    int GetCounters(int fd, TComCounters& counters) override;
+
+    void SetLines(int lines);
+    void Update(void (*change)(TComCounters&));
+    TComCounters Counters();
+
+private:
+    std::mutex m_;
+    int lines_ = 0;
+    TComCounters counters_;
+};
+
+} // namespace kivra::test
