@@ -71,6 +71,7 @@ struct HandOver {
     std::condition_variable cv;
     bool done = false;
     bool cancelled = false;
+    bool started = false;
     std::exception_ptr error;
     std::function<void()> fn;
 };
@@ -114,6 +115,8 @@ public:
         ev.data.fd = fd_;
         if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd_, &ev) != 0)
             return errno;
+        // The baseline is taken before the thread runs: changes from now on are events.
+        countersSupported_ = io_->GetCounters(fd_, counters_) == 0;
         return 0;
     }
 
@@ -162,8 +165,27 @@ public:
     bool IsCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
     bool Finished() const { return finished_; }
 
-    //! Called on the thread itself by StopEventThread: the thread deletes itself when it leaves.
-    void ReleaseSelf() { selfOwned_ = true; }
+    //! The thread deletes itself when it leaves; false when it already left (join it instead).
+    bool ReleaseSelf()
+    {
+        std::lock_guard lock(exitMutex_);
+        if (finished_)
+            return false;
+        selfOwned_ = true;
+        if (!IsCurrent())
+            thread_.detach();
+        return true;
+    }
+
+    //! True while the main thread runs a call handed over by this thread.
+    bool HandOverRunning()
+    {
+        std::lock_guard lock(m_);
+        if (!current_)
+            return false;
+        std::lock_guard hl(current_->m);
+        return current_->started && !current_->done;
+    }
 
     //! Runs fn on the main thread and waits for it. False when cancelled (the port closes);
     //! an exception of fn is raised again here.
@@ -189,6 +211,7 @@ public:
                     std::lock_guard lock(h->m);
                     if (h->cancelled)
                         return;
+                    h->started = true;
                 }
                 try {
                     h->fn();
@@ -203,7 +226,8 @@ public:
         bool done = false;
         {
             std::unique_lock lock(h->m);
-            h->cv.wait(lock, [&] { return h->done || h->cancelled; });
+            // A cancelled call that already runs is waited for: its caller may not go on alone.
+            h->cv.wait(lock, [&] { return h->done || (h->cancelled && !h->started); });
             done = h->done;
         }
         {
@@ -228,6 +252,7 @@ private:
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
     bool selfOwned_ = false;
+    std::mutex exitMutex_;
     int epollFd_ = -1;
     int wakeFd_ = -1;
     std::mutex m_;
@@ -263,7 +288,6 @@ std::uint32_t TComThread::CounterBits()
 
 void TComThread::Execute()
 {
-    countersSupported_ = io_->GetCounters(fd_, counters_) == 0;
     const bool synchronize = port_->GetSynchronizeEvents();
     try {
         while (!terminated_) {
@@ -316,11 +340,15 @@ void TComThread::Execute()
     } catch (...) {
         // An error handed back from the main thread ends the thread, as a failed wait does.
     }
-    finished_ = true;
-    if (selfOwned_) {
-        thread_.detach();
-        delete this;
+    {
+        std::lock_guard lock(exitMutex_);
+        finished_ = true;
+        if (!selfOwned_)
+            return;
+        if (thread_.joinable())
+            thread_.detach();
     }
+    delete this;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -428,6 +456,7 @@ TCustomComPort::~TCustomComPort()
         HandleException(e);
     }
     CloseHandles();
+    ReapStoppedThreads(true);
     timeouts_.reset();
     bufferSizes_.reset();
     characters_.reset();
@@ -514,6 +543,8 @@ void TCustomComPort::CloseHandles()
     delete writeNotifier_;
     writeNotifier_ = nullptr;
     if (fd_ >= 0) {
+        // The exclusive flag outlives the descriptor on a pseudo-terminal: drop it for the next open.
+        ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);
         fd_ = -1;
         ++generation_;
@@ -618,10 +649,8 @@ void TCustomComPort::SetThreadPriority(TThreadPriority v)
 
 void TCustomComPort::SetLineIo(std::shared_ptr<TComLineIo> io) { lineIo_ = io ? std::move(io) : SystemLineIo(); }
 
-void TCustomComPort::ApplyDeviceState()
+TLineSettings TCustomComPort::LineSettings() const
 {
-    if (fd_ < 0)
-        return;
     TLineSettings s;
     if (baudRate_ != TBaudRate::brDefault)
         s.baudRate = GetCustomBaudRate();
@@ -640,6 +669,14 @@ void TCustomComPort::ApplyDeviceState()
     s.checkParity = options_.Contains(TOption::opCheckParity);
     s.xon = characters_->GetXOn();
     s.xoff = characters_->GetXOff();
+    return s;
+}
+
+void TCustomComPort::ApplyDeviceState()
+{
+    if (fd_ < 0)
+        return;
+    const TLineSettings s = LineSettings();
     if (s.baudRate == 0 && baudRate_ == TBaudRate::brCustom)
         RaiseSystemError(EINVAL);
     if (const int err = ApplyLineSettings(fd_, s); err != 0)
@@ -652,6 +689,7 @@ void TCustomComPort::ApplyDeviceState()
             RaiseSystemError(err);
     };
     const TDTRControl dtr = flowControl_->GetDTR();
+    const TRTSControl rts = flowControl_->GetRTS();
     if (dtr != TDTRControl::dcDefault)
         line(TIOCM_DTR, dtr != TDTRControl::dcDisable);
     if (rts == TRTSControl::rcDisable || rts == TRTSControl::rcEnable || rts == TRTSControl::rcToggle)
@@ -1097,6 +1135,7 @@ void TCustomComPort::UpdateEventMask()
 
 void TCustomComPort::StartEventThread()
 {
+    ReapStoppedThreads(false);
     if (thread_ && thread_->Finished())
         thread_.reset(); // ended after a failed wait: joins it
     if (thread_)
@@ -1117,11 +1156,31 @@ void TCustomComPort::StopEventThread()
     t->Terminate();
     if (t->IsCurrent()) {
         // A handler running on the event thread stopped it: the thread releases itself on leaving.
-        t->ReleaseSelf();
-        t.release();
+        if (t->ReleaseSelf())
+            t.release();
+        return;
+    }
+    if (t->HandOverRunning()) {
+        // Called from a handler the thread handed over: it waits for us, so it cannot be joined
+        // here. It leaves as soon as that handler returns and no longer touches the device.
+        stoppedThreads_.push_back(std::move(t));
         return;
     }
     t.reset(); // joins: the thread is out of its wait before the device is released
+}
+
+void TCustomComPort::ReapStoppedThreads(bool all)
+{
+    for (auto it = stoppedThreads_.begin(); it != stoppedThreads_.end();) {
+        if ((*it)->Finished() || !(*it)->HandOverRunning()) {
+            it = stoppedThreads_.erase(it); // joins
+        } else if (all) {
+            if ((*it)->ReleaseSelf())
+                it->release();
+            it = stoppedThreads_.erase(it);
+        } else
+            ++it;
+    }
 }
 
 void TCustomComPort::DispatchEvents(std::uint32_t mask)

@@ -326,6 +326,9 @@ public:
     void SetOnTxEmpty(TNotifyEvent h) { SetLineHandler(onTxEmpty_, std::move(h)); }
     const TNotifyEvent& GetOnTxEmpty() const { return onTxEmpty_; }
 
+    //! The device settings the port's properties stand for (what ApplyDeviceState writes).
+    TLineSettings LineSettings() const;
+
     // Used by the settings objects.
     void ApplyDeviceState();
     void ApplyBufferSizes();
@@ -354,9 +357,12 @@ private:
     void OnWritable();
     void StopWriteNotifier();
     void DeviceGone(int code);
+    void ReapStoppedThreads(bool all);
 
     int fd_ = -1;
     std::unique_ptr<TComThread> thread_;
+    // Stopped threads that still wait for a hand-over running further up this call stack.
+    std::vector<std::unique_ptr<TComThread>> stoppedThreads_;
     std::atomic<std::uint32_t> eventMask_{0};
     std::atomic<std::uint32_t> waitMask_{0};
     int savedPriority_ = 0;

@@ -108,11 +108,8 @@ int OpenDevice(const std::string& path, int& fdOut)
     return 0;
 }
 
-int ApplyLineSettings(int fd, const TLineSettings& s)
+int ComposeTermios(termios& t, const TLineSettings& s, bool& custom)
 {
-    termios t {};
-    if (::tcgetattr(fd, &t) != 0)
-        return errno;
 
     // Raw 8-bit transfer: no echo, no line editing, no translation, no signals; the line's modem
     // control is ignored for opening and the lines are not dropped on close.
@@ -124,7 +121,7 @@ int ApplyLineSettings(int fd, const TLineSettings& s)
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
 
-    bool custom = false;
+    custom = false;
     if (s.baudRate > 0) {
         const speed_t code = StandardSpeed(s.baudRate);
         if (code != B0) {
@@ -180,7 +177,17 @@ int ApplyLineSettings(int fd, const TLineSettings& s)
         t.c_iflag &= ~INPCK;
     t.c_cc[VSTART] = static_cast<cc_t>(s.xon);
     t.c_cc[VSTOP] = static_cast<cc_t>(s.xoff);
+    return 0;
+}
 
+int ApplyLineSettings(int fd, const TLineSettings& s)
+{
+    termios t {};
+    if (::tcgetattr(fd, &t) != 0)
+        return errno;
+    bool custom = false;
+    if (const int err = ComposeTermios(t, s, custom); err != 0)
+        return err;
     if (::tcsetattr(fd, TCSANOW, &t) != 0)
         return errno;
     return custom ? SetDeviceBaudRate(fd, s.baudRate) : 0;

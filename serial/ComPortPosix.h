@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <termios.h>
 
 namespace kivra {
 
@@ -51,7 +52,11 @@ struct TLineSettings {
 //! nothing left open.
 int OpenDevice(const std::string& path, int& fd);
 
-//! Raw mode plus the given settings, read-modify-write; 0 or an errno.
+//! Raw mode plus the given settings on top of what the device had; 0 or an errno. `custom` tells
+//! that the rate needs SetDeviceBaudRate.
+int ComposeTermios(termios& t, const TLineSettings& settings, bool& custom);
+
+//! ComposeTermios as a read-modify-write of the device; 0 or an errno.
 int ApplyLineSettings(int fd, const TLineSettings& settings);
 
 //! Baud rates beyond the standard table (termios2); 0 or an errno.

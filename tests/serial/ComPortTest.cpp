@@ -123,18 +123,32 @@ TEST(ComPortSettings, ChangesOnAnOpenPortArePushedAtOnce)
         {"space", TParity::paSpace, PARENB | CMSPAR},
         {"none", TParity::paNone, 0},
     };
+    // A pseudo-terminal refuses anything but 8 data bits without parity, so character size and
+    // parity are checked on the termios the port composes for a device.
+    TComPort closed;
     for (const Case& c : cases) {
-        port.SetParity(c.parity);
-        EXPECT_EQ(DeviceTermios(pty).c_cflag & (PARENB | PARODD | CMSPAR), c.expect) << c.name;
+        closed.SetParity(c.parity);
+        termios t = DeviceTermios(pty);
+        bool custom = true;
+        ASSERT_EQ(ComposeTermios(t, closed.LineSettings(), custom), 0) << c.name;
+        EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), c.expect) << c.name;
+        EXPECT_FALSE(custom);
+    }
+    const std::pair<TDataBits, tcflag_t> sizes[] = {
+        {TDataBits::db5, CS5}, {TDataBits::db6, CS6}, {TDataBits::db7, CS7}, {TDataBits::db8, CS8}};
+    for (const auto& [bits, size] : sizes) {
+        closed.SetDataBits(bits);
+        termios t = DeviceTermios(pty);
+        bool custom = false;
+        ASSERT_EQ(ComposeTermios(t, closed.LineSettings(), custom), 0);
+        EXPECT_EQ(t.c_cflag & CSIZE, size);
     }
 
-    port.SetDataBits(TDataBits::db7);
     port.SetStopBits(TStopBits::sb2);
     port.FlowControl().SetXOnXOff(TXOnXOffControl::xcInputOutput);
     port.Characters().SetXOn('A');
     port.SetBaudRate(TBaudRate::br57600);
     termios t = DeviceTermios(pty);
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
     EXPECT_NE(t.c_cflag & CSTOPB, 0u);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
     EXPECT_EQ(t.c_cc[VSTART], 'A');
@@ -158,7 +172,8 @@ TEST(ComPortSettings, DefaultMembersLeaveTheDeviceAlone)
 {
     Pty pty;
     termios before = DeviceTermios(pty);
-    before.c_cflag = (before.c_cflag & ~(CSIZE | PARENB | PARODD)) | CS7 | PARENB | PARODD | CSTOPB;
+    before.c_cflag |= CSTOPB;
+    before.c_iflag |= IXON | INPCK;
     ::cfsetospeed(&before, B4800);
     ::cfsetispeed(&before, B4800);
     ASSERT_EQ(::tcsetattr(pty.Master(), TCSANOW, &before), 0);
@@ -168,9 +183,10 @@ TEST(ComPortSettings, DefaultMembersLeaveTheDeviceAlone)
     port.Open();
     const termios t = DeviceTermios(pty);
     EXPECT_EQ(::cfgetospeed(&t), B4800);
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
-    EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CSTOPB), static_cast<tcflag_t>(PARENB | PARODD | CSTOPB));
+    EXPECT_NE(t.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON));
     EXPECT_EQ(t.c_iflag & INPCK, 0u); // options are always written
+    EXPECT_EQ(t.c_lflag & ICANON, 0u); // raw mode regardless
 }
 
 TEST(ComPortSettings, SettingsThatNeedAClosedPort)
