@@ -1,0 +1,993 @@
+#include "app/unitKivraUtil.h"
+
+#include "app/ALed.h"
+#include "app/Application.h"
+#include "app/KeypadInfo.h"
+#include "app/RadioGroup.h"
+#include "app/unitAbout.h"
+#include "app/unitCommands.h"
+#include "app/unitDebug.h"
+#include "core/Exception.h"
+#include "serial/PortNames.h"
+#include "ui_unitKivraUtil.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDeadlineTimer>
+#include <QFontMetrics>
+#include <QKeySequence>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
+#include <QShortcut>
+#include <QThread>
+#include <QTimer>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kivra {
+
+// --- Helpers ------------------------------------------------------------------------------
+
+std::string PadIntToStr(int n, int width)
+{
+    std::string text = std::to_string(n);
+    if (static_cast<int>(text.size()) < width)
+        text.insert(0, static_cast<std::size_t>(width) - text.size(), ' ');
+    return text;
+}
+
+QRgb KeypadCellColor(std::uint8_t state, bool member)
+{
+    QRgb color = state == 1 ? kCellActive : state == 2 ? kCellLowBattery : kCellInactive;
+    if (!member)
+        color = state == 1 ? kCellOutside : kCellUnset;
+    return color;
+}
+
+TDefinedGroup ParseDefinedGroup(const std::string& text)
+{
+    TDefinedGroup group;
+    std::string current;
+    std::string rangeStart;
+    bool inRange = false;
+    // Numbers beyond any keypad are clamped: they mark nothing but still count as one.
+    auto value = [](const std::string& digits) {
+        long v = 0;
+        for (char c : digits) {
+            v = v * 10 + (c - '0');
+            if (v > 1000000)
+                return 1000000L;
+        }
+        return v;
+    };
+    auto mark = [&group](long k) {
+        if (k >= 1 && k <= kGridKeypads)
+            group.Members[static_cast<std::size_t>(k)] = true;
+    };
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        const bool end = i == text.size();
+        const char c = end ? ',' : text[i];
+        if (c >= '0' && c <= '9') {
+            current += c;
+        } else if (c == ',') {
+            if (inRange) {
+                // A range with an empty end or start marks nothing.
+                if (!rangeStart.empty() && !current.empty()) {
+                    const long s = value(rangeStart);
+                    const long e = value(current);
+                    if (e >= s) {
+                        for (long k = s; k <= e && k <= kGridKeypads; ++k)
+                            mark(k);
+                        group.Count += static_cast<int>(e - s + 1);
+                    }
+                }
+                inRange = false;
+                rangeStart.clear();
+            } else if (!current.empty()) {
+                mark(value(current));
+                group.Count += 1;
+            }
+            current.clear();
+        } else if (c == '-') {
+            rangeStart = current;
+            inRange = true;
+            current.clear();
+        }
+        // Anything else, blanks included, is skipped.
+    }
+    return group;
+}
+
+QString PortPermissionAdvice(int portNumber)
+{
+    const std::string device = ResolvePortDevice(ComPortName(portNumber));
+    if (device.empty())
+        return {};
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return {};
+    }
+    if (errno != EACCES && errno != EPERM)
+        return {};
+    QString group = QStringLiteral("dialout");
+    struct stat st {};
+    if (::stat(device.c_str(), &st) == 0) {
+        if (const struct group* g = ::getgrgid(st.st_gid))
+            group = QString::fromLocal8Bit(g->gr_name);
+    }
+    return QStringLiteral("You have no permission to open %1 (COM%2). It belongs to the group \"%3\".\n"
+                          "Join that group with:  sudo usermod -aG %3 $USER\nthen log out and in again.")
+        .arg(QString::fromLocal8Bit(device.c_str()))
+        .arg(portNumber)
+        .arg(group);
+}
+
+// --- The grid ------------------------------------------------------------------------------
+
+TKeypadGrid::TKeypadGrid(QWidget* parent) : QWidget(parent)
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setFocusPolicy(Qt::NoFocus);
+}
+
+QString TKeypadGrid::Cell(int col, int row) const
+{
+    if (col < 0 || col >= kGridColumns || row < 0 || row >= kGridRows)
+        return {};
+    return Cells_[static_cast<std::size_t>(col)][static_cast<std::size_t>(row)];
+}
+
+void TKeypadGrid::SetCell(int col, int row, const QString& text)
+{
+    if (col < 0 || col >= kGridColumns || row < 0 || row >= kGridRows)
+        return;
+    Cells_[static_cast<std::size_t>(col)][static_cast<std::size_t>(row)] = text;
+    // The neighbours' outlines overlap this cell's edges: repaint one pixel around it.
+    update(CellRect(col, row).adjusted(-1, -1, 1, 1));
+}
+
+QRect TKeypadGrid::CellRect(int col, int row) const
+{
+    return QRect(kBorder + col * kColWidth, kBorder + row * kRowHeight, kColWidth, kRowHeight);
+}
+
+void TKeypadGrid::paintEvent(QPaintEvent* event)
+{
+    QPainter p(this);
+    const QRect client = rect().adjusted(kBorder, kBorder, -kBorder, -kBorder);
+    p.fillRect(rect(), Qt::white);
+    p.setClipRegion(event->region().intersected(client));
+    p.setFont(font());
+    const QFontMetrics fm(font());
+    // Row by row, left to right: each cell's white outline lies over its earlier neighbours' edges.
+    for (int row = 0; row < kGridRows; ++row) {
+        for (int col = 0; col < kGridColumns; ++col) {
+            const QRect cell = CellRect(col, row);
+            const QRect outlined = cell.adjusted(-1, -1, 1, 1);
+            if (!event->region().intersects(outlined))
+                continue;
+            const QColor color = CellColor ? CellColor(col, row) : QColor(Qt::white);
+            p.setPen(Qt::white);
+            p.setBrush(color);
+            p.drawRect(outlined.adjusted(0, 0, -1, -1)); // outline on (L-1,T-1)..(R,B)
+            p.setPen(Qt::black);
+            const int left = cell.left();
+            const int right = cell.left() + cell.width(); // exclusive
+            int x = left;
+            int y = cell.top();
+            const QString text = Cell(col, row);
+            qsizetype start = 0;
+            while (start < text.size()) {
+                qsizetype blank = text.indexOf(QLatin1Char(' '), start);
+                const qsizetype end = blank < 0 ? text.size() : blank + 1;
+                const QString piece = text.mid(start, end - start);
+                const int w = fm.horizontalAdvance(piece);
+                if (x + w > right) {
+                    y += fm.height();
+                    x = left;
+                }
+                p.drawText(x, y + fm.ascent(), piece);
+                x += w;
+                start = end;
+            }
+        }
+    }
+    // Sunken frame around the cells.
+    p.setClipping(false);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QColor(128, 128, 128));
+    p.drawLine(0, 0, width() - 1, 0);
+    p.drawLine(0, 0, 0, height() - 1);
+    p.setPen(QColor(64, 64, 64));
+    p.drawLine(1, 1, width() - 2, 1);
+    p.drawLine(1, 1, 1, height() - 2);
+    p.setPen(Qt::white);
+    p.drawLine(0, height() - 1, width() - 1, height() - 1);
+    p.drawLine(width() - 1, 0, width() - 1, height() - 1);
+    p.setPen(QColor(212, 208, 200));
+    p.drawLine(1, height() - 2, width() - 2, height() - 2);
+    p.drawLine(width() - 2, 1, width() - 2, height() - 2);
+}
+
+TPortComboBox::TPortComboBox(QWidget* parent) : QComboBox(parent) {}
+
+void TPortComboBox::showPopup()
+{
+    if (OnDropDown) {
+        try {
+            OnDropDown();
+        } catch (const EAbort&) {
+        } catch (const std::exception& e) {
+            HandleException(e);
+        }
+    }
+    QComboBox::showPopup();
+}
+
+// --- The main window -----------------------------------------------------------------------
+
+namespace {
+
+// The cell texts of the grid's font, the control's byte strings shown one character per byte.
+QString Text(const std::string& s)
+{
+    return BytesToQString(s);
+}
+
+const char* const kKeypadsHint =
+    "Accepts a string of the following format: \"1, 3, 5-10, 20-30, 32\".  Keypad numbers separated\n\r"
+    " by commas are treated as individual keypads while keypads separated by a dash\n\r"
+    " are interpreted as an inclusive range.";
+
+const char* const kGridHint = "White  - Inactive\r\n"
+                              "Green  - Active\r\n"
+                              "Grey   - Unset\r\n"
+                              "Red    - Active outside of defined group\r\n"
+                              "Yellow - Low battery";
+
+// Tool tips treat "\n\r" and "\r\n" alike once carriage returns are dropped.
+QString ToolTip(const char* stored)
+{
+    return QString::fromLatin1(stored).remove(QLatin1Char('\r'));
+}
+
+bool IsUserInput(QEvent::Type type)
+{
+    switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::Wheel:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::Close:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+TfrmKivraUtil::TfrmKivraUtil(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TfrmKivraUtil>())
+{
+    ui->setupUi(this);
+    // A fixed dialog frame with only the close button.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(730, 554);
+    FormCreate();
+}
+
+TfrmKivraUtil::~TfrmKivraUtil()
+{
+    // The control's handlers use this window: the control goes first.
+    if (tmrConnect_)
+        tmrConnect_->stop();
+    delete KivraOCX;
+    KivraOCX = nullptr;
+}
+
+void TfrmKivraUtil::SetForms(TfrmKeypadInfo* keypadInfo, TfrmCommands* commands, TfrmAbout* about)
+{
+    frmKeypadInfo_ = keypadInfo;
+    frmCommands_ = commands;
+    frmAbout_ = about;
+    if (frmCommands_)
+        frmCommands_->OnApply = [this] { applyConfigChanges(); };
+}
+
+void TfrmKivraUtil::Guarded(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const EAbort&) {
+    } catch (const std::exception& e) {
+        HandleException(e);
+    }
+}
+
+void TfrmKivraUtil::FormCreate()
+{
+    // Fonts: the window's everywhere, bold only for the group captions and the "All" / "Keypads:"
+    // items.
+    setFont(UtilityFont());
+    for (QWidget* w : findChildren<QWidget*>())
+        w->setFont(UtilityFont());
+    ui->gboProduct->setFont(UtilityFont(true));
+    ui->GroupBox1->setFont(UtilityFont(true));
+    ui->rgrpOption->setFont(UtilityFont(true));
+    ui->rgrpOption->SetItemsBold(false);
+    ui->rgrpKeypadAdd->SetItemsBold(true);
+    for (QWidget* box : {static_cast<QWidget*>(ui->gboProduct), static_cast<QWidget*>(ui->GroupBox1)})
+        for (QWidget* w : box->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+            if (w != ui->rgrpOption)
+                w->setFont(UtilityFont());
+    ui->rgrpOption->SetItemsBold(false);
+    ui->rgrpKeypadAdd->SetItemsBold(true);
+
+    // Logo and maker.
+    ui->Image2->setPixmap(QPixmap(QStringLiteral(":/images/logo.svg")));
+    ui->Image2->installEventFilter(this);
+    ui->Image2->setToolTip(QStringLiteral("About Kivra\nCtrl+D: show or hide the debug output"));
+    ui->Label5->setText(QString::fromLatin1(kMakerName));
+    ui->Label5->setWordWrap(true);
+
+    // Counter beside "All": read-only, borderless, window-face colour.
+    ui->edtKeypadCount->setAutoFillBackground(false);
+    QPalette counterPalette = ui->edtKeypadCount->palette();
+    counterPalette.setColor(QPalette::Base, Qt::transparent);
+    ui->edtKeypadCount->setPalette(counterPalette);
+
+    // LEDs.
+    ui->ledConnect->SetLEDStyle(TLEDStyle::LEDHorizontal);
+    ui->ledConnect->SetBlink(false);
+    ui->ledConnect->SetFalseColor(clRed);
+    ui->ledConnect->SetInterval(300);
+    ui->ledPolling->SetLEDStyle(TLEDStyle::LEDHorizontal);
+    ui->ledPolling->SetBlink(false);
+    ui->ledPolling->SetTrueColor(clRed);
+    ui->ledPolling->SetFalseColor(clLime);
+    ui->ledPolling->SetInterval(300);
+    ui->ledPolling->SetValue(true);
+
+    // Start selections, made before the handlers are bound.
+    ui->rgrpKeypadAdd->SetItemIndex(0);
+    ui->rgrpOption->SetItemIndex(0);
+
+    // 1-5: the control.
+    KivraOCX = new TKivra(this);
+    KivraOCX->SetKivraModel(rstKivraModel::mAutoDetect);
+    KivraOCX->SetDebugEventsEnabled(false);
+    KivraOCX->SetOnDebug([this](std::string Data) { KivraOCXDebug(Data); });
+    KivraOCX->SetErrorEventsEnabled(true);
+    KivraOCX->SetOnError([this](int ErrorCode, std::string Error) { KivraOCXError(ErrorCode, Error); });
+    KivraOCX->SetOnKeypadDataReceived([this](int KeypadID, int Value) { KivraOCXKeypadDataReceived(KeypadID, Value); });
+    KivraOCX->SetOnKeypadNotification([this](int KeypadID) { KivraOCXKeypadNotification(KeypadID); });
+    KivraOCX->SetOnLowBatteryWarning([this](int KeypadID) { KivraOCXLowBatteryWarning(KeypadID); });
+    KivraOCX->SetOnSoftkeyDataReceived(
+        [this](int KeypadID, std::string KeyValue) { KivraOCXSoftkeyDataReceived(KeypadID, KeyValue); });
+    KivraOCX->SetOnKeypadTimestamp([this](int KeypadID, int QuestionNumber, int Timestamp, std::string Version,
+                                          int BatteryLevel, bool EndOfTimestamps) {
+        KivraOCXKeypadTimestamp(KeypadID, QuestionNumber, Timestamp, Version, BatteryLevel, EndOfTimestamps);
+    });
+    KivraOCX->SetOnKeypadSerialNumber([this](int KeypadID, std::string SerialNum, std::string Version,
+                                             int BatteryLevel, bool EndOfSerialNumbers) {
+        KivraOCXKeypadSerialNumber(KeypadID, SerialNum, Version, BatteryLevel, EndOfSerialNumbers);
+    });
+    // Connect pauses keep the window painted.
+    KivraOCX->SetPauseFunction([this](int ms) { PauseWhileConnecting(ms); });
+
+    // 6-7: counters and cell labels.
+    CurrentCellColor_ = Qt::white;
+    ActiveKeypadCount = kGridKeypads;
+    InfoRowCount = 0;
+    GridChanged = false;
+    KeypadValueArray.fill('\0');
+    for (int n = 1; n <= kGridKeypads; ++n)
+        WriteCellText(n);
+    ui->StringGrid1->CellColor = [this](int col, int row) { return CellColor(col, row); };
+
+    // 8: channels.
+    for (int c = 1; c <= 15; ++c)
+        ui->lboChannel->addItem(QString::number(c));
+    ui->lboChannel->setCurrentIndex(-1);
+
+    // 9: every keypad a member of the defined group.
+    ActiveKeypadArray.fill(true);
+    ActiveKeypadArray[0] = false;
+
+    // 10: hints.
+    ui->cboKeypads->setToolTip(ToolTip(kKeypadsHint));
+    ui->StringGrid1->setToolTip(ToolTip(kGridHint));
+
+    // Handlers of the window's controls.
+    connect(ui->btnConnect, &QPushButton::clicked, this, [this] { Guarded([this] { btnConnectClick(); }); });
+    connect(ui->btnPolling, &QPushButton::clicked, this, [this] { Guarded([this] { btnPollingClick(); }); });
+    connect(ui->lboChannel, &QComboBox::activated, this, [this] { Guarded([this] { lboChannelChange(); }); });
+    connect(ui->btnClear, &QPushButton::clicked, this, [this] { Guarded([this] { btnClearClick(); }); });
+    connect(ui->btnAddKeypad, &QPushButton::clicked, this, [this] { Guarded([this] { btnAddKeypadClick(); }); });
+    connect(ui->cboKeypads->lineEdit(), &QLineEdit::textEdited, this, [this] { cboKeypadsChange(); });
+    connect(ui->cboKeypads, &QComboBox::activated, this, [this] { cboKeypadsChange(); });
+    connect(ui->btnKeyPadInfo, &QPushButton::clicked, this, [this] { Guarded([this] { btnKeyPadInfoClick(); }); });
+    connect(ui->btnClearInfo, &QPushButton::clicked, this, [this] { Guarded([this] { btnClearInfoClick(); }); });
+    connect(ui->btnCndCommands, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnCndCommandsClick(); }); });
+    ui->rgrpKeypadAdd->SetOnClick([this] { rgrpKeypadAddClick(); });
+    ui->rgrpOption->SetOnClick([this] { rgrpOptionClick(); });
+    ui->lboComPort->OnDropDown = [this] {
+        ui->lboComPort->clear();
+        LoadPorts();
+    };
+    auto* debugShortcut = new QShortcut(QKeySequence(QStringLiteral("Ctrl+D")), this);
+    connect(debugShortcut, &QShortcut::activated, this,
+            [this] { Guarded([this] { SetDebugOutput(!KivraOCX->GetDebugEventsEnabled()); }); });
+
+    // 11: ports.
+    LoadPorts();
+
+    tmrConnect_ = new QTimer(this);
+    tmrConnect_->setInterval(500);
+    connect(tmrConnect_, &QTimer::timeout, this, [this] { Guarded([this] { tmrConnectTimer(); }); });
+    tmrConnect_->start();
+}
+
+// --- Ports and connection ------------------------------------------------------------------
+
+void TfrmKivraUtil::LoadPorts()
+{
+    PortDevices_.fill(QString());
+    for (int n = 1; n <= 16; ++n) {
+        const std::string device = ResolvePortDevice(ComPortName(n));
+        if (device.empty())
+            continue;
+        // Write access, exclusive, existing only: a device that is not there is not listed; one
+        // that is busy or refused is.
+        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO || errno == ENOTDIR))
+            continue;
+        if (fd >= 0) {
+            // A serial driver's placeholder without a UART behind it is no port.
+            serial_struct info{};
+            const bool phantom = ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN;
+            ::close(fd);
+            if (phantom)
+                continue;
+        }
+        const QString path = QString::fromLocal8Bit(device.c_str());
+        PortDevices_[static_cast<std::size_t>(n)] = path;
+        ui->lboComPort->addItem(QString::number(n));
+        ui->lboComPort->setItemData(ui->lboComPort->count() - 1, QStringLiteral("COM%1 = %2").arg(n).arg(path),
+                                    Qt::ToolTipRole);
+    }
+    if (ui->lboComPort->count() > 0)
+        ui->lboComPort->setCurrentIndex(0);
+    ui->lboComPort->setToolTip(PortHint());
+}
+
+QString TfrmKivraUtil::PortHint() const
+{
+    QStringList lines;
+    for (int n = 1; n <= 16; ++n)
+        if (!PortDevices_[static_cast<std::size_t>(n)].isEmpty())
+            lines << QStringLiteral("%1 = %2").arg(n).arg(PortDevices_[static_cast<std::size_t>(n)]);
+    if (lines.isEmpty())
+        return QStringLiteral("No serial device found");
+    return lines.join(QLatin1Char('\n'));
+}
+
+void TfrmKivraUtil::btnConnectClick()
+{
+    if (!KivraOCX->GetConnected())
+        ConnectAction();
+    else
+        DisconnectAction();
+}
+
+void TfrmKivraUtil::PauseWhileConnecting(int ms)
+{
+    // Keep painting while the control waits; user input stays out (eventFilter).
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(10, std::max<qint64>(0, deadline.remainingTime()))));
+    }
+}
+
+void TfrmKivraUtil::ConnectAction()
+{
+    // 1. The port number from the list.
+    const QString portText = ui->lboComPort->currentText();
+    bool ok = false;
+    const int port = portText.toInt(&ok);
+    if (!ok) {
+        if (portText.isEmpty())
+            throw EConvertError("No COM port to connect to: no serial device was found.");
+        throw EConvertError("'" + portText.toStdString() + "' is not a valid COM port number.");
+    }
+    KivraOCX->SetSerialPort(port);
+
+    // 2. Connect, which takes a few seconds: busy cursor, progress text, no other input.
+    {
+        Connecting_ = true;
+        qApp->installEventFilter(this);
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        ui->btnConnect->setText(QStringLiteral("Connecting..."));
+        ui->btnConnect->repaint();
+        struct Restore {
+            TfrmKivraUtil* w;
+            ~Restore()
+            {
+                w->ui->btnConnect->setText(QStringLiteral("Connect"));
+                QApplication::restoreOverrideCursor();
+                qApp->removeEventFilter(w);
+                w->Connecting_ = false;
+            }
+        } restore{this};
+        KivraOCX->Connect();
+    }
+
+    // 3. Only the newer base generation.
+    if (KivraOCX->GetKivraModel() == rstKivraModel::mKivraSol) {
+        KivraOCX->CollectKeypadSerialNumbers();
+        SetKeypadControlsEnabled(true);
+        const int channel = KivraOCX->GetBaseChannel();
+        ui->lboChannel->setCurrentIndex(channel >= 1 && channel <= 15 ? channel - 1 : -1);
+        ui->lblBaseSerialNumber->setText(Text(KivraOCX->GetBaseSerialNumber()));
+        const std::string version = KivraOCX->GetBaseVersion();
+        const std::size_t colon = version.find(':');
+        if (colon == std::string::npos) {
+            ui->lblProduct->setText(QString());
+            ui->lblVersion->setText(Text(version.size() > 1 ? version.substr(1) : std::string()));
+        } else {
+            ui->lblProduct->setText(Text(version.substr(0, colon)));
+            ui->lblVersion->setText(Text(colon + 2 <= version.size() ? version.substr(colon + 2) : std::string()));
+        }
+        ui->btnConnect->setText(QStringLiteral("Disconnect"));
+        ui->ledConnect->SetValue(true);
+    } else if (KivraOCX->GetConnected()) {
+        ShowMessage(QStringLiteral("This utility supports Kivra Sol Base Model only."));
+        KivraOCX->Disconnect(false);
+        KivraOCX->SetKivraModel(rstKivraModel::mAutoDetect);
+    }
+}
+
+void TfrmKivraUtil::DisconnectAction()
+{
+    if (KivraOCX->GetPolling()) {
+        ui->btnPolling->setText(QStringLiteral("Start Polling"));
+        ui->ledPolling->SetTrueColor(clRed);
+        ui->ledPolling->SetBlink(false);
+        KivraOCX->StopPolling();
+    }
+    ui->rgrpOption->SetItemIndex(0);
+    KivraOCX->Disconnect(false);
+    KivraOCX->SetKivraModel(rstKivraModel::mAutoDetect);
+    ui->btnConnect->setText(QStringLiteral("Connect"));
+    ui->ledConnect->SetValue(false);
+    SetKeypadControlsEnabled(false);
+}
+
+void TfrmKivraUtil::SetKeypadControlsEnabled(bool enabled)
+{
+    ui->rgrpOption->setEnabled(enabled);
+    ui->btnKeyPadInfo->setEnabled(enabled);
+    ui->btnCndCommands->setEnabled(enabled);
+    ui->btnClearInfo->setEnabled(enabled);
+    ui->btnPolling->setEnabled(enabled);
+    ui->cboKeypads->setEnabled(enabled);
+    ui->rgrpKeypadAdd->setEnabled(enabled);
+    ui->lboChannel->setEnabled(enabled);
+}
+
+void TfrmKivraUtil::btnPollingClick()
+{
+    if (KivraOCX->GetPolling()) {
+        ui->btnPolling->setText(QStringLiteral("Start Polling"));
+        ui->ledPolling->SetTrueColor(clRed);
+        ui->ledPolling->SetBlink(false);
+        KivraOCX->StopPolling();
+    } else {
+        ui->btnPolling->setText(QStringLiteral("Stop Polling"));
+        ui->ledPolling->SetTrueColor(clSilver);
+        ui->ledPolling->SetBlink(true);
+        KivraOCX->StartPolling();
+    }
+}
+
+void TfrmKivraUtil::lboChannelChange()
+{
+    if (KivraOCX->GetConnected()) {
+        KivraOCX->SetBaseChannel(ui->lboChannel->currentIndex() + 1);
+        btnClearClick();
+    } else {
+        ui->lboChannel->setCurrentIndex(-1);
+        ShowMessage(QStringLiteral(" Base is not connected. "));
+    }
+}
+
+void TfrmKivraUtil::tmrConnectTimer()
+{
+    if (GridChanged) {
+        ui->StringGrid1->update();
+        GridChanged = false;
+    }
+    ui->lboComPort->setEnabled(!KivraOCX->GetConnected());
+}
+
+void TfrmKivraUtil::KivraOCXError(int ErrorCode, const std::string& Error)
+{
+    (void)ErrorCode;
+    QString text = Text(Error);
+    if (Connecting_) {
+        // Name the way out when the port was refused for lack of permission.
+        const QString advice = PortPermissionAdvice(KivraOCX->GetSerialPort());
+        if (!advice.isEmpty())
+            text += QStringLiteral("\n\n") + advice;
+    }
+    ShowMessage(text);
+    if (Error.find("Connection Lost") != std::string::npos && !Closed_) {
+        // Closed once the control's own call has returned.
+        QTimer::singleShot(0, this, [this] { close(); });
+    }
+}
+
+void TfrmKivraUtil::KivraOCXDebug(const std::string& Data)
+{
+    if (frmDebug_)
+        frmDebug_->AppendLine(FormatDebugLine(Data));
+}
+
+void TfrmKivraUtil::SetDebugOutput(bool on)
+{
+    if (on) {
+        if (!frmDebug_)
+            frmDebug_ = std::make_unique<TfrmDebug>();
+        frmDebug_->show();
+        frmDebug_->raise();
+    }
+    KivraOCX->SetDebugEventsEnabled(on);
+}
+
+void TfrmKivraUtil::closeEvent(QCloseEvent* event)
+{
+    if (Connecting_) {
+        event->ignore();
+        return;
+    }
+    if (!Closed_) {
+        Closed_ = true;
+        Guarded([this] { FormClose(); });
+    }
+    event->accept();
+    if (OnFormClosed)
+        OnFormClosed();
+}
+
+void TfrmKivraUtil::FormClose()
+{
+    tmrConnect_->stop();
+    if (KivraOCX->GetPolling())
+        KivraOCX->StopPolling();
+    if (KivraOCX->GetConnected())
+        KivraOCX->Disconnect(false);
+}
+
+void TfrmKivraUtil::Image2Click()
+{
+    if (frmAbout_)
+        frmAbout_->exec();
+}
+
+bool TfrmKivraUtil::eventFilter(QObject* watched, QEvent* event)
+{
+    if (Connecting_ && IsUserInput(event->type())) {
+        // Nothing else while Connect runs, except in a message box it opened.
+        const auto* w = qobject_cast<QWidget*>(watched);
+        const QWidget* modal = QApplication::activeModalWidget();
+        if (!(w && modal && w->window() == modal))
+            return true;
+    }
+    if (watched == ui->Image2 && event->type() == QEvent::MouseButtonRelease) {
+        Guarded([this] { Image2Click(); });
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// --- The grid and the defined group -----------------------------------------------------------
+
+void TfrmKivraUtil::WriteCellText(int KeypadID)
+{
+    const char c = KeypadValueArray[static_cast<std::size_t>(KeypadID)];
+    std::string text = PadIntToStr(KeypadID, 3) + ": ";
+    if (c != '\0')
+        text += c;
+    ui->StringGrid1->SetCell((KeypadID - 1) / kGridRows, (KeypadID - 1) % kGridRows, Text(text));
+}
+
+QColor TfrmKivraUtil::CellColor(int col, int row)
+{
+    const int n = col * kGridRows + row + 1;
+    CurrentCellColor_ = QColor::fromRgb(
+        KeypadCellColor(KeypadStateArray[static_cast<std::size_t>(n)], ActiveKeypadArray[static_cast<std::size_t>(n)]));
+    return CurrentCellColor_;
+}
+
+void TfrmKivraUtil::SetCounter(const QString& text)
+{
+    ui->edtKeypadCount->setText(text);
+}
+
+QString TfrmKivraUtil::CounterText() const
+{
+    return ui->edtKeypadCount->text();
+}
+
+void TfrmKivraUtil::UpdateRespondingCount()
+{
+    RespondingCount = 0;
+    for (int k = 1; k <= kGridKeypads; ++k)
+        if (KeypadStateArray[static_cast<std::size_t>(k)] != 0 && ActiveKeypadArray[static_cast<std::size_t>(k)])
+            ++RespondingCount;
+}
+
+void TfrmKivraUtil::changeGrid(int KeypadID, char c)
+{
+    if (KeypadID < 1 || KeypadID > kGridKeypads)
+        return;
+    GridChanged = true;
+    KeypadStateArray[static_cast<std::size_t>(KeypadID)] = 1;
+    KeypadValueArray[static_cast<std::size_t>(KeypadID)] = c;
+    WriteCellText(KeypadID);
+    UpdateRespondingCount();
+    SetCounter(QStringLiteral("%1%2%3")
+                   .arg(RespondingCount)
+                   .arg(RespondingCount == 1 ? QStringLiteral(" keypad of ") : QStringLiteral(" keypads of "))
+                   .arg(ActiveKeypadCount));
+}
+
+void TfrmKivraUtil::KivraOCXKeypadDataReceived(int KeypadID, int Value)
+{
+    changeGrid(KeypadID, static_cast<char>('0' + Value));
+}
+
+void TfrmKivraUtil::KivraOCXSoftkeyDataReceived(int KeypadID, const std::string& KeyValue)
+{
+    changeGrid(KeypadID, KeyValue.empty() ? ' ' : KeyValue[0]);
+}
+
+void TfrmKivraUtil::KivraOCXKeypadNotification(int KeypadID)
+{
+    changeGrid(KeypadID, 'A');
+}
+
+void TfrmKivraUtil::KivraOCXLowBatteryWarning(int KeypadID)
+{
+    if (KeypadID >= 1 && KeypadID <= kGridKeypads)
+        KeypadStateArray[static_cast<std::size_t>(KeypadID)] = 2;
+}
+
+void TfrmKivraUtil::btnClearClick()
+{
+    for (int k = 1; k <= kGridKeypads; ++k) {
+        KeypadStateArray[static_cast<std::size_t>(k)] = 0;
+        KeypadValueArray[static_cast<std::size_t>(k)] = ' ';
+    }
+    for (int k = 1; k <= kGridKeypads; ++k)
+        WriteCellText(k);
+    if (frmKeypadInfo_)
+        frmKeypadInfo_->ClearRows();
+    InfoRowCount = 0;
+    RespondingCount = 0;
+    SetCounter(QStringLiteral("0 keypads of %1").arg(KivraOCX->GetKeypadListCount()));
+    CurrentCellColor_ = Qt::white;
+    ui->StringGrid1->repaint();
+    if (ui->rgrpOption->ItemIndex() == 1)
+        KivraOCX->BeginQuestion(0);
+}
+
+void TfrmKivraUtil::rgrpKeypadAddClick()
+{
+    if (ui->rgrpKeypadAdd->ItemIndex() == 0)
+        btnAddKeypadClick();
+}
+
+void TfrmKivraUtil::cboKeypadsChange()
+{
+    ui->rgrpKeypadAdd->SetItemIndex(1);
+    ui->btnAddKeypad->setEnabled(true);
+}
+
+void TfrmKivraUtil::btnAddKeypadClick()
+{
+    if (!KivraOCX->GetConnected()) {
+        ShowMessage(QStringLiteral("Base is not connected!"));
+        return;
+    }
+    btnClearClick();
+    KivraOCX->ClearKeypadList();
+    ui->btnAddKeypad->setEnabled(false);
+    if (ui->rgrpKeypadAdd->ItemIndex() == 0) {
+        KivraOCX->AddKeypad(1, kGridKeypads);
+    } else if (ui->rgrpKeypadAdd->ItemIndex() == 1) {
+        const QString text = ui->cboKeypads->currentText();
+        KivraOCX->AddKeypad(text.toLatin1().toStdString());
+        KivraOCX->AddKeypad(1, kGridKeypads);
+        ui->cboKeypads->addItem(text);
+        ui->cboKeypads->setEditText(text);
+        FillActiveKeypadArray();
+    }
+    SetCounter(QStringLiteral("0 keypads of %1").arg(ActiveKeypadCount));
+    ui->StringGrid1->repaint();
+}
+
+void TfrmKivraUtil::FillActiveKeypadArray()
+{
+    const TDefinedGroup group = ParseDefinedGroup(ui->cboKeypads->currentText().toLatin1().toStdString());
+    ActiveKeypadArray = group.Members;
+    ActiveKeypadCount = group.Count;
+}
+
+// --- Keypad information ----------------------------------------------------------------------
+
+void TfrmKivraUtil::rgrpOptionClick()
+{
+    if (frmKeypadInfo_)
+        frmKeypadInfo_->ClearRows();
+    if (ui->rgrpOption->ItemIndex() == 1)
+        KivraOCX->BeginQuestion(0);
+    else
+        KivraOCX->CollectKeypadSerialNumbers();
+    btnClearClick();
+}
+
+void TfrmKivraUtil::btnKeyPadInfoClick()
+{
+    const bool timestamps = ui->rgrpOption->ItemIndex() == 1;
+    if (frmKeypadInfo_) {
+        frmKeypadInfo_->SetInfoColumns(timestamps);
+        frmKeypadInfo_->ClearRows();
+    }
+    if (!KivraOCX->GetConnected()) {
+        ShowMessage(QStringLiteral("Base not connected."));
+        return;
+    }
+    if (timestamps)
+        KivraOCX->RequestKeypadTimestamps();
+    else
+        KivraOCX->RequestKeypadSerialNumbers();
+    if (frmKeypadInfo_)
+        frmKeypadInfo_->ShowOver(this);
+    InfoRowCount = 0;
+}
+
+void TfrmKivraUtil::btnClearInfoClick()
+{
+    if (ui->rgrpOption->ItemIndex() == 1) {
+        KivraOCX->BeginQuestion(0);
+    } else {
+        KivraOCX->BeginQuestion(0);
+        KivraOCX->CollectKeypadSerialNumbers();
+    }
+    if (frmKeypadInfo_)
+        frmKeypadInfo_->ClearRows();
+    InfoRowCount = 0;
+}
+
+void TfrmKivraUtil::KivraOCXKeypadSerialNumber(int KeypadID, const std::string& SerialNum,
+                                               const std::string& Version, int BatteryLevel, bool)
+{
+    if (frmKeypadInfo_)
+        frmKeypadInfo_->AddRow(QString::number(KeypadID),
+                               {Text(SerialNum), Text(Version), QString::number(BatteryLevel)});
+    ++InfoRowCount;
+}
+
+void TfrmKivraUtil::KivraOCXKeypadTimestamp(int KeypadID, int, int Timestamp, const std::string& Version,
+                                            int BatteryLevel, bool)
+{
+    if (frmKeypadInfo_)
+        frmKeypadInfo_->AddRow(QString::number(KeypadID),
+                               {FormatTimestampSeconds(Timestamp), Text(Version), QString::number(BatteryLevel)});
+    ++InfoRowCount;
+}
+
+// --- Keypad configuration ----------------------------------------------------------------------
+
+void TfrmKivraUtil::btnCndCommandsClick()
+{
+    if (!KivraOCX->GetConnected()) {
+        ShowMessage(QStringLiteral("Base is not connected."));
+        return;
+    }
+    if (!frmCommands_)
+        return;
+    InitializeSettingsForm();
+    if (frmCommands_->exec() != QDialog::Rejected)
+        applyConfigChanges();
+}
+
+void TfrmKivraUtil::InitializeSettingsForm()
+{
+    TfrmCommands& f = *frmCommands_;
+    TKivra& k = *KivraOCX;
+    const bool base = k.GetKeypadConfigurationMode() == rstKeypadConfigurationMode::kpcBase;
+    f.SetConfigureIndex(base ? 1 : 0);
+    f.chkDigitalEcho->setChecked(k.GetKeypadDigitEcho());
+    f.chkStarKey->setChecked(k.GetKeypadStarKeyEnabled());
+    f.chkLowBattery->setChecked(k.GetKeypadLowBatteryNotification());
+    f.chkPostAck->setChecked(k.GetKeypadPostAcknowledgement());
+    f.chkShortCuts->setChecked(k.GetKeypadAddressChannelShortcutsEnabled());
+    f.chkSoftKeys->setChecked(k.GetKeypadSoftkeysEnabled());
+    f.chkInitResponse->setChecked(k.GetKeypadOnlyAcceptInitialResponse());
+    f.chkLockConfig->setChecked(k.GetKeypadGlobalConfigurationLock());
+    switch (k.GetKeypadTransmitPowerLevel()) {
+    case rstKeypadPowerLevel::powHigh:
+        f.cboTransPower->setCurrentIndex(3);
+        break;
+    case rstKeypadPowerLevel::powMidHigh:
+        f.cboTransPower->setCurrentIndex(2);
+        break;
+    case rstKeypadPowerLevel::powLowMid:
+        f.cboTransPower->setCurrentIndex(1);
+        break;
+    default:
+        f.cboTransPower->setCurrentIndex(0);
+        break;
+    }
+    for (int d = 0; d <= 9; ++d)
+        f.ShowKeyLocked(d, k.IsKeyLocked(std::to_string(d)));
+    f.SetStarAndSoftKeyImagesEnabled(k.GetKeypadConfigurationMode() != rstKeypadConfigurationMode::kpcManual);
+}
+
+void TfrmKivraUtil::applyConfigChanges()
+{
+    TfrmCommands& f = *frmCommands_;
+    TKivra& k = *KivraOCX;
+    k.SetKeypadConfigurationMode(f.GetConfigureIndex() == 1 ? rstKeypadConfigurationMode::kpcBase
+                                                            : rstKeypadConfigurationMode::kpcManual);
+    k.SetKeypadDigitEcho(f.chkDigitalEcho->isChecked());
+    k.SetKeypadStarKeyEnabled(f.chkStarKey->isChecked());
+    k.SetKeypadLowBatteryNotification(f.chkLowBattery->isChecked());
+    k.SetKeypadPostAcknowledgement(f.chkPostAck->isChecked());
+    k.SetKeypadAddressChannelShortcutsEnabled(f.chkShortCuts->isChecked());
+    k.SetKeypadSoftkeysEnabled(f.chkSoftKeys->isChecked());
+    k.SetKeypadOnlyAcceptInitialResponse(f.chkInitResponse->isChecked());
+    k.SetKeypadGlobalConfigurationLock(f.chkLockConfig->isChecked());
+    switch (f.GetTransPowerIndex()) {
+    case 0:
+        k.SetKeypadTransmitPowerLevel(rstKeypadPowerLevel::powLow);
+        break;
+    case 1:
+        k.SetKeypadTransmitPowerLevel(rstKeypadPowerLevel::powLowMid);
+        break;
+    case 2:
+        k.SetKeypadTransmitPowerLevel(rstKeypadPowerLevel::powMidHigh);
+        break;
+    case 3:
+        k.SetKeypadTransmitPowerLevel(rstKeypadPowerLevel::powHigh);
+        break;
+    default:
+        break; // a typed text that is no item: the power level stays
+    }
+    for (int d = 0; d <= 9; ++d)
+        if (f.KeyEnabledShown(d) && k.IsKeyLocked(std::to_string(d)))
+            k.UnlockKey(std::to_string(d));
+    for (int d = 0; d <= 9; ++d)
+        if (!f.KeyEnabledShown(d) && !k.IsKeyLocked(std::to_string(d)))
+            k.LockKey(std::to_string(d));
+}
+
+} // namespace kivra
