@@ -102,16 +102,22 @@ void TKivraFraming::CutTaggedFrame(const protocol::FrameTag& tag, TThreadSafeStr
             from = std::max<std::size_t>(protocol::kTagOffset, at >= tagSize ? at - tagSize + 1 : 0);
             continue;
         }
-        // Cut by the declared length even when the frame has not fully arrived; its late bytes
-        // become loose bytes.
-        const std::size_t contentStart = std::min(at + tagSize + 1, buffer_.size());
+        // A frame is cut only once all its bytes are here: the base's answers often arrive in
+        // several reads, and cutting early would truncate the content and leave its rest as
+        // loose bytes. Until then it waits without holding back a later frame of its tag.
+        const std::size_t frameSize = static_cast<std::size_t>(length) + protocol::kLengthFieldSize;
+        if (buffer_.size() - start < frameSize) {
+            from = at + 1;
+            continue;
+        }
+        const std::size_t contentStart = at + tagSize + 1;
         std::string message(tag.prefix);
         message.append(buffer_, contentStart,
                        static_cast<std::size_t>(length) - tagSize - protocol::kFrameOverhead);
         if (debug)
             debug(std::string(tag.debugText) + message);
         queue.Add(message);
-        buffer_.erase(start, static_cast<std::size_t>(length) + protocol::kLengthFieldSize);
+        buffer_.erase(start, frameSize);
         return;
     }
 }

@@ -2,13 +2,13 @@
 // Framing of the bytes the base sends: tagged frames, keypad lists and keypad data packets are
 // cut out of a receive buffer and queued as text messages, in arrival order.
 //
-// One pass cuts, in this order: at most one tagged frame per tag ("SERIAL #", "STATUS",
+// One pass cuts, in this order: at most one complete tagged frame per tag ("SERIAL #", "STATUS",
 // "CHANNEL", "KIVRA"), then one keypad list ("S"/"T" ... CR LF 0xFF), then every keypad data
-// packet. An incomplete list holds back the packets of that pass. Noise never wedges the buffer:
-// it is bounded, a tag without a length field in front of it or with a malformed one is left as
-// loose bytes, a list marker without a terminator within the longest possible list is a loose
-// byte, and loose bytes go with the next packet found after them. Every pass is linear in the
-// buffer size.
+// packet. Bytes may arrive in any split: a frame or list waits until it is whole. An incomplete list holds
+// back the packets of that pass. Noise never wedges the buffer: it is bounded, a tag without a length field
+// in front of it or with a malformed one is left as loose bytes, a list marker without a terminator within
+// the longest possible list is a loose byte, and loose bytes go with the next packet found after them. Every
+// pass is linear in the buffer size.
 
 #include <cstddef>
 #include <functional>

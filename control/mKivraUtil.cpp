@@ -56,10 +56,12 @@ int StrToInt(const std::string& Text)
     int value = 0;
     const char* begin = Text.data();
     const char* end = begin + Text.size();
+    // from_chars takes a "-" but no "+"; one sign at most.
     if (begin != end && *begin == '+')
         ++begin;
+    const bool doubleSign = begin != Text.data() && begin != end && *begin == '-';
     const auto [ptr, ec] = std::from_chars(begin, end, value, 10);
-    if (Text.empty() || ptr != end || ec != std::errc())
+    if (Text.empty() || doubleSign || ptr != end || ec != std::errc())
         throw EConvertError("'" + Text + "' is not a valid integer value");
     return value;
 }
