@@ -357,6 +357,7 @@ void BaseSimulator::Impl::HandleCommand(const std::string& cmd)
             if (!streaming) {
                 streaming = true;
                 ++connectCount;
+                nextGroup = 0; // a new stream starts with the first scanned group
                 nextPacket = Clock::now();
                 nextRandom = Clock::now();
             }
@@ -513,14 +514,15 @@ void BaseSimulator::Impl::Run()
         // never in a busy loop. A host that goes away ends the stream, as a dropped line would.
         pollfd probe{master, POLLIN, 0};
         ::poll(&probe, 1, 0);
-        if (probe.revents & POLLIN)
-            ReadHost();
         const bool present = (probe.revents & POLLHUP) == 0;
-        if (hostPresent && !present) {
-            streaming = false;
-            parser = CommandParser();
-        }
+        const bool left = hostPresent && !present;
         hostPresent = present;
+        if (probe.revents & POLLIN)
+            ReadHost(); // also the last words of a host that has just closed
+        if (!present)
+            streaming = false;
+        if (left)
+            parser = CommandParser();
     }
 }
 
