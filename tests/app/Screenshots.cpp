@@ -1,0 +1,121 @@
+// Drives the utility's windows against a running base (or simulator) and saves PNG pictures of
+// them: start-up, connected and polling, a defined group, the information window, the
+// configuration dialog and About. Used by scripts/screenshot; message boxes go to stderr.
+//   kivra-util-shots <output dir> <COM port number> [seconds of polling]
+
+#include "app/Application.h"
+#include "app/KeypadInfo.h"
+#include "app/RadioGroup.h"
+#include "app/unitAbout.h"
+#include "app/unitCommands.h"
+#include "app/unitKivraUtil.h"
+#include "core/Exception.h"
+#include "ui_unitKivraUtil.h"
+
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QThread>
+
+#include <cstdio>
+#include <exception>
+
+using namespace kivra;
+
+namespace {
+
+void Wait(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+}
+
+bool Save(QWidget& w, const QString& path)
+{
+    Wait(100);
+    const bool ok = w.grab().save(path);
+    std::fprintf(stderr, "kivra-util-shots: %s %s\n", ok ? "saved" : "could not save", qPrintable(path));
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    TApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: kivra-util-shots <output dir> <COM port number> [polling seconds]\n");
+        return 2;
+    }
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    const QString port = QString::fromLocal8Bit(argv[2]);
+    const int pollSeconds = argc > 3 ? std::atoi(argv[3]) : 4;
+    QDir().mkpath(dir);
+    int messages = 0;
+    SetMessageBoxFunction([&messages](const QString& text) {
+        ++messages;
+        std::fprintf(stderr, "kivra-util-shots: message box: %s\n", qPrintable(text));
+    });
+
+    TfrmKivraUtil main;
+    TfrmKeypadInfo info;
+    TfrmCommands commands;
+    TfrmAbout about;
+    main.SetForms(&info, &commands, &about);
+    main.show();
+    if (QScreen* screen = main.screen())
+        main.move(screen->geometry().center() - main.rect().center());
+    bool ok = Save(main, dir + "/main-start.png");
+
+    try {
+        main.ui->lboComPort->clear();
+        main.LoadPorts();
+        main.ui->lboComPort->setCurrentText(port);
+        if (main.ui->lboComPort->currentText() != port)
+            throw Exception("COM" + port.toStdString() + " is not in the port list");
+        main.btnConnectClick();
+        if (!main.KivraOCX->GetConnected())
+            throw Exception("not connected");
+        ok &= Save(main, dir + "/main-connected.png");
+        main.btnPollingClick();
+        Wait(pollSeconds * 1000);
+        ok &= Save(main, dir + "/main-polling.png");
+
+        // A defined group of 1-40: the others grey, answers outside it light red.
+        main.ui->cboKeypads->setEditText(QStringLiteral("1-40"));
+        main.cboKeypadsChange();
+        main.btnAddKeypadClick();
+        Wait(pollSeconds * 1000);
+        ok &= Save(main, dir + "/main-group.png");
+
+        main.ui->rgrpOption->SetItemIndex(0);
+        main.btnKeyPadInfoClick();
+        Wait(2500);
+        ok &= Save(info, dir + "/info.png");
+        info.hide();
+
+        main.InitializeSettingsForm();
+        commands.show();
+        ok &= Save(commands, dir + "/commands.png");
+        commands.hide();
+
+        about.show();
+        ok &= Save(about, dir + "/about.png");
+        about.hide();
+
+        main.btnConnectClick(); // disconnect (stops polling)
+        ok &= Save(main, dir + "/main-disconnected.png");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kivra-util-shots: %s\n", e.what());
+        ok = false;
+    }
+    main.close();
+    std::fprintf(stderr, "kivra-util-shots: %d message boxes\n", messages);
+    return ok ? 0 : 1;
+}
