@@ -133,6 +133,11 @@ struct DetectionCase {
     bool detected;
 };
 
+void PrintTo(const DetectionCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class LayerDetection : public ::testing::TestWithParam<DetectionCase> {};
 
 TEST_P(LayerDetection, MarkMustArriveWithinTwoHundredBytes)
