@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace kivra;
@@ -232,6 +233,47 @@ TEST(ComPortEvents, CloseFromInsideAHandlerEndsTheDelivery)
     EXPECT_EQ(rings, 1);
     EXPECT_EQ(chars, 0); // later rows of the same delivery do not run
     EXPECT_FALSE(port.HasEventThread());
+}
+
+TEST(ComPortEvents, CloseCancelsADeliveryWaitingForTheMainThread)
+{
+    Pty pty;
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    int calls = 0;
+    port.SetOnRxChar([&](TCustomComPort*) { ++calls; });
+    port.Open();
+    pty.Send("pending");
+    // The main thread is busy: the event thread hands the delivery over and blocks.
+    std::this_thread::sleep_for(200ms);
+    const auto start = std::chrono::steady_clock::now();
+    port.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    test::ProcessEventsFor(200ms);
+    EXPECT_EQ(calls, 0);
+
+    // Reopened, the port delivers again (the old hand-over stays dead).
+    port.Open();
+    pty.Send("again");
+    ASSERT_TRUE(test::WaitUntil([&] { return calls >= 1; }));
+    test::ProcessEventsFor(50ms);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(ComPortOpenPriority, PriorityClassIsRaisedWhileOpenAndRestoredOnClose)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "lowering the nice value again needs privileges";
+    Pty pty;
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    errno = 0;
+    const int before = ::getpriority(PRIO_PROCESS, 0);
+    port.SetPriorityClass(TPriorityClass::pcHigh);
+    port.Open();
+    EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), -10);
+    port.Close();
+    EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), before);
 }
 
 TEST(ComPortEvents, CloseFromTheEventThreadCompletesOnTheMainThread)
