@@ -51,6 +51,17 @@ bool IsKeyAnswer(AnswerKind kind)
     return kind == AnswerKind::Digit || kind == AnswerKind::Star || kind == AnswerKind::Soft;
 }
 
+//! Raw 9600 8N1 on the slave (on a pty master, the terminal settings are the slave's).
+void MakeRaw(int fd)
+{
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0)
+        return;
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B9600);
+    ::tcsetattr(fd, TCSANOW, &tio);
+}
+
 void SetNonBlocking(int fd)
 {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -97,7 +108,7 @@ struct BaseSimulator::Impl {
     std::thread thread;
     CommandParser parser;
     std::vector<std::pair<Clock::time_point, std::string>> delayed;
-    Clock::time_point nextPacket = Clock::now();
+    Clock::time_point lineFree = Clock::now(); // when the bytes written so far have left the line
     Clock::time_point nextRandom = Clock::now();
     std::mt19937 rng{1}, noiseRng{2};
     std::FILE* trace = nullptr;
@@ -121,8 +132,8 @@ struct BaseSimulator::Impl {
     {
         if (cfg.BytesPerSecond <= 0)
             return Clock::duration::zero();
-        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-            static_cast<double>(bytes) / cfg.BytesPerSecond));
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(static_cast<double>(bytes) / cfg.BytesPerSecond));
     }
 };
 
@@ -159,8 +170,8 @@ void BaseSimulator::Impl::InitKeypads()
             throw Exception(who + " is listed twice.");
         if (k.Battery < 0 || k.Battery > 3 || k.Major < 0 || k.Major > 7 || k.Minor < 0 || k.Minor > 7)
             throw Exception(who + ": battery must be 0-3 and firmware major and minor 0-7.");
-        if (HoldsTerminator(
-                SerialEntry(k.Number, k.Serial.data(), protocol::MakeStatusByte(k.Battery, k.Major, k.Minor))))
+        if (HoldsTerminator(SerialEntry(k.Number, k.Serial.data(),
+                                        protocol::MakeStatusByte(k.Battery, k.Major, k.Minor))))
             throw Exception(who + ": its list entry would hold the list terminator; choose another serial.");
         indexOf[k.Number] = static_cast<int>(i);
     }
@@ -210,10 +221,24 @@ bool BaseSimulator::Impl::WriteUnit(std::string bytes)
                 c = static_cast<char>(noiseRng() & 0xFF);
     }
     // One write per unit: the host frames by declared lengths, a split unit could be misread.
-    const ssize_t n = ::write(master, bytes.data(), bytes.size());
+    ssize_t n = ::write(master, bytes.data(), bytes.size());
     if (n <= 0)
         return false;
+    // A full line buffer took only part: finish the unit before anything else goes out, so its
+    // bytes stay together; a host that reads nothing for a second loses the rest.
+    for (auto giveUp = Clock::now() + 1s;
+         static_cast<std::size_t>(n) < bytes.size() && Clock::now() < giveUp;) {
+        pollfd p{master, POLLOUT, 0};
+        ::poll(&p, 1, 50);
+        const ssize_t more = ::write(master, bytes.data() + n, bytes.size() - static_cast<std::size_t>(n));
+        if (more > 0)
+            n += more;
+        else if (more < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+    }
     Trace("base>", std::string_view(bytes).substr(0, static_cast<std::size_t>(n)));
+    // Pace by the line time of what went out; a small lag may be caught up.
+    lineFree = std::max(lineFree, Clock::now() - 20ms) + LineTime(static_cast<std::size_t>(n));
     return true;
 }
 
@@ -290,9 +315,10 @@ bool BaseSimulator::Impl::SendPacket()
         pending[n].pop_front();
         ++answersSent;
         if (timestampMode && IsKeyAnswer(a.Kind)) {
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(a.At - questionStart).count();
-            answerUnits[n] = static_cast<std::uint16_t>(
-                std::clamp<long long>(ms / protocol::kTimestampUnitMs, 0, 0xFFFF));
+            const auto ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(a.At - questionStart).count();
+            answerUnits[n] =
+                static_cast<std::uint16_t>(std::clamp<long long>(ms / protocol::kTimestampUnitMs, 0, 0xFFFF));
         }
     }
     return true;
@@ -358,7 +384,7 @@ void BaseSimulator::Impl::HandleCommand(const std::string& cmd)
                 streaming = true;
                 ++connectCount;
                 nextGroup = 0; // a new stream starts with the first scanned group
-                nextPacket = Clock::now();
+                lineFree = std::max(lineFree, Clock::now());
                 nextRandom = Clock::now();
             }
             if (failure != FailureMode::Silent)
@@ -387,8 +413,8 @@ void BaseSimulator::Impl::HandleCommand(const std::string& cmd)
         if (arg == 'V' && gen != Generation::Legacy)
             frame(protocol::kTagVersion, newer ? "420,Ver 02.10.07" : "410,Ver 01.07.03");
         else if (arg == 'S' && newer)
-            frame(protocol::kTagStatus, std::string{'C', static_cast<char>(settingsC), 'D',
-                                                    static_cast<char>(settingsD)});
+            frame(protocol::kTagStatus,
+                  std::string{'C', static_cast<char>(settingsC), 'D', static_cast<char>(settingsD)});
         else if (arg == 'N' && newer)
             frame(protocol::kTagSerial, cfg.BaseSerial);
         break;
@@ -472,19 +498,17 @@ void BaseSimulator::Impl::Run()
         if (streaming)
             RandomPresses(now);
         bool waitWritable = false;
-        if (packets && now >= nextPacket) {
-            if (SendPacket())
-                nextPacket = std::max(nextPacket, now - 50ms) + LineTime(protocol::kPacketSize);
-            else if (cfg.BytesPerSecond <= 0)
+        if (packets && now >= lineFree && !SendPacket()) {
+            if (cfg.BytesPerSecond <= 0)
                 waitWritable = true; // the host is not reading: wait until it does
             else
-                nextPacket = now + LineTime(protocol::kPacketSize); // lost on the line
+                lineFree = now + LineTime(protocol::kPacketSize); // lost on the line
         }
 
         // Sleep until the next thing to do, a host byte or a wake-up.
         auto until = now + 500ms;
         if (packets && !waitWritable)
-            until = std::min(until, nextPacket);
+            until = std::min(until, lineFree);
         if (streaming && cfg.RandomPressesPerSecond > 0)
             until = std::min(until, nextRandom);
         for (const auto& d : delayed)
@@ -516,6 +540,8 @@ void BaseSimulator::Impl::Run()
         ::poll(&probe, 1, 0);
         const bool present = (probe.revents & POLLHUP) == 0;
         const bool left = hostPresent && !present;
+        if (present && !hostPresent)
+            MakeRaw(master); // whatever an earlier user left, this protocol needs a raw line
         hostPresent = present;
         if (probe.revents & POLLIN)
             ReadHost(); // also the last words of a host that has just closed
@@ -526,7 +552,9 @@ void BaseSimulator::Impl::Run()
     }
 }
 
-BaseSimulator::BaseSimulator(SimConfig config) : d(std::make_unique<Impl>(std::move(config))) {}
+BaseSimulator::BaseSimulator(SimConfig config) : d(std::make_unique<Impl>(std::move(config)))
+{
+}
 
 BaseSimulator::~BaseSimulator()
 {
@@ -561,11 +589,7 @@ void BaseSimulator::Start()
     char name[256] = {};
     if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
         throw Exception(std::string("Cannot open a pseudo-terminal: ") + std::strerror(errno));
-    termios tio{};
-    ::tcgetattr(slave, &tio);
-    ::cfmakeraw(&tio);
-    ::cfsetspeed(&tio, B9600);
-    ::tcsetattr(slave, TCSANOW, &tio);
+    MakeRaw(slave);
     // The slave is left to the host: with no host the master reports a hang-up, which tells the
     // simulator that nobody listens (and nothing stale waits for the next host).
     ::close(slave);
@@ -587,7 +611,8 @@ void BaseSimulator::Start()
         } else if (!d->cfg.TracePath.empty()) {
             d->trace = std::fopen(d->cfg.TracePath.c_str(), "a");
             if (d->trace == nullptr)
-                throw Exception("Cannot open the trace file " + d->cfg.TracePath + ": " + std::strerror(errno));
+                throw Exception("Cannot open the trace file " + d->cfg.TracePath + ": " +
+                                std::strerror(errno));
             d->ownTrace = true;
         }
     } catch (...) {

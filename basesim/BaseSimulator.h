@@ -27,10 +27,10 @@ enum class FailureMode : std::uint8_t {
 };
 
 struct SimKeypad {
-    int Number = 0;                      // 1..250
+    int Number = 0;                       // 1..250
     std::array<std::uint8_t, 3> Serial{}; // never contains the list terminator
-    int Battery = 3;                     // 0-3
-    int Major = 1, Minor = 0;            // firmware version
+    int Battery = 3;                      // 0-3
+    int Major = 1, Minor = 0;             // firmware version
 };
 
 struct SimConfig {
@@ -80,8 +80,9 @@ public:
     void SetSlowAnswerMs(int ms);
 
     // Observation (thread-safe)
-    std::string HostBytes() const;             // every byte the host wrote, in order
-    std::vector<std::string> Commands() const; // host writes parsed into commands ("\x11", "XX", "C\x80", ...)
+    std::string HostBytes() const; // every byte the host wrote, in order
+    std::vector<std::string>
+    Commands() const; // host writes parsed into commands ("\x11", "XX", "C\x80", ...)
     void ClearHostLog();
     bool Streaming() const; // between XON and XOFF (a host that closes the line ends it too)
     std::uint8_t SettingsC() const;

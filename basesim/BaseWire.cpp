@@ -27,7 +27,16 @@ std::string FrameBody(std::string_view tag, std::string_view content)
 bool IsHeadByte(char c)
 {
     switch (c) {
-    case 'X': case 'P': case 'W': case 'B': case 'G': case 'S': case 'K': case 'L': case 'C': case 'D':
+    case 'X':
+    case 'P':
+    case 'W':
+    case 'B':
+    case 'G':
+    case 'S':
+    case 'K':
+    case 'L':
+    case 'C':
+    case 'D':
         return true;
     default:
         return false;

@@ -87,8 +87,9 @@ Commands on standard input:
   quit            end the simulator
 )";
 
-const char* kCommandHelp = "commands: press K D | soft K S | lowbat K | notify K | unplug | stall | noise R | "
-                           "silent | slow MS | corrupt | resume | generation G | status | help | quit\n";
+const char* kCommandHelp =
+    "commands: press K D | soft K S | lowbat K | notify K | unplug | stall | noise R | "
+    "silent | slow MS | corrupt | resume | generation G | status | help | quit\n";
 
 [[noreturn]] void Fail(const std::string& text)
 {
@@ -183,13 +184,20 @@ std::vector<SimKeypad> ParseKeypads(const std::string& text, std::uint32_t seed)
 const char* FailureName(FailureMode mode)
 {
     switch (mode) {
-    case FailureMode::None: return "none";
-    case FailureMode::Silent: return "silent";
-    case FailureMode::StallWhilePolling: return "stall";
-    case FailureMode::Unplug: return "unplug";
-    case FailureMode::Noise: return "noise";
-    case FailureMode::CorruptLength: return "corrupt-length";
-    case FailureMode::SlowAnswers: return "slow";
+    case FailureMode::None:
+        return "none";
+    case FailureMode::Silent:
+        return "silent";
+    case FailureMode::StallWhilePolling:
+        return "stall";
+    case FailureMode::Unplug:
+        return "unplug";
+    case FailureMode::Noise:
+        return "noise";
+    case FailureMode::CorruptLength:
+        return "corrupt-length";
+    case FailureMode::SlowAnswers:
+        return "slow";
     }
     return "?";
 }

@@ -6,11 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <thread>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using kivra::test::SimHost;
@@ -123,8 +123,11 @@ TEST(BaseSimTool, HelpDocumentsOptionsAndCommands)
 
 TEST(BaseSimTool, BadOptionsFailWithAMessage)
 {
-    for (std::vector<std::string> args : {std::vector<std::string>{"--port", "x"}, {"--failure", "boom"},
-                                          {"--keypads", "0-3"}, {"--channel", "16"}, {"--frobnicate"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"--port", "x"},
+                                          {"--failure", "boom"},
+                                          {"--keypads", "0-3"},
+                                          {"--channel", "16"},
+                                          {"--frobnicate"}}) {
         Tool tool(args);
         EXPECT_EQ(tool.Wait(), 2) << args[0];
         EXPECT_NE(tool.AllErr().find("kivra-basesim: "), std::string::npos) << args[0];

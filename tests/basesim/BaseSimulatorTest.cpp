@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -115,6 +117,30 @@ TEST_F(SimTest, EveryConnectIsDetectedAndNothingStaleWaitsForTheNextHost)
     }
 }
 
+TEST_F(SimTest, LineLeftCookedByAnEarlierUserIsMadeRawAgain)
+{
+    Start();
+    host.reset();
+    {
+        // A terminal program leaves echo and canonical mode on the line.
+        const int fd = ::open(sim->LinkPath().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        tio.c_lflag |= ECHO | ICANON;
+        tio.c_iflag |= ICRNL;
+        ::tcsetattr(fd, TCSANOW, &tio);
+        ::close(fd);
+    }
+    std::this_thread::sleep_for(200ms); // the simulator looks for a host every 20 ms
+    const int fd = ::open(sim->LinkPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios tio{};
+    ASSERT_TRUE(WaitFor([&] { return ::tcgetattr(fd, &tio) == 0 && (tio.c_lflag & (ECHO | ICANON)) == 0; }));
+    EXPECT_EQ(tio.c_iflag & ICRNL, 0u);
+    ::close(fd);
+}
+
 TEST_F(SimTest, StreamCyclesThroughTheScanGroupsInWholePackets)
 {
     Start();
@@ -139,8 +165,14 @@ TEST_F(SimTest, StreamCyclesThroughTheScanGroupsInWholePackets)
 TEST_F(SimTest, ScanGroupCommandsChooseTheGroupsStreamed)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"GA", "A"}, {"GC", "ABC"}, {"GE", "ABCDE"}, {"SC", "C"}, {"SE", "E"},
-        {"SB" "GZ", "B"}, // a group this base lacks changes nothing
+        {"GA", "A"},
+        {"GC", "ABC"},
+        {"GE", "ABCDE"},
+        {"SC", "C"},
+        {"SE", "E"},
+        {"SB"
+         "GZ",
+         "B"}, // a group this base lacks changes nothing
     };
     for (const auto& [cmd, groups] : cases) {
         Start();
@@ -242,7 +274,9 @@ TEST_F(SimTest, SettingsAndLockCommandsAreTracked)
 {
     Start();
     // 0x11 and 0x13 after "C" or "D" are settings bytes, not XON or XOFF.
-    Send("C\x11" "D\x13" "L3L:");
+    Send("C\x11"
+         "D\x13"
+         "L3L:");
     EXPECT_EQ(sim->SettingsC(), 0x11);
     EXPECT_EQ(sim->SettingsD(), 0x13);
     EXPECT_FALSE(sim->Streaming());
@@ -274,9 +308,12 @@ TEST_F(SimTest, NewerBaseAnswersItsRequestsInFrames)
     Send("B0"); // no channel 0
     EXPECT_EQ(sim->Channel(), 12);
 
-    EXPECT_EQ(Request("WS", 16), "0E STATUS:C\x00" "D\xC0\r\n"s);
-    Send("C\x9F" "D\x47");
-    EXPECT_EQ(Request("WS", 16), "0E STATUS:C\x9F" "D\x47\r\n"s);
+    EXPECT_EQ(Request("WS", 16), "0E STATUS:C\x00"
+                                 "D\xC0\r\n"s);
+    Send("C\x9F"
+         "D\x47");
+    EXPECT_EQ(Request("WS", 16), "0E STATUS:C\x9F"
+                                 "D\x47\r\n"s);
     Send("XX"); // keep-alive: no answer
     EXPECT_EQ(host->ReadFor(200ms), "");
 }
@@ -306,7 +343,8 @@ TEST_F(SimTest, OlderAndLegacyBasesAnswerLess)
 TEST_F(SimTest, SerialNumberListCarriesTheScannedKeypads)
 {
     SimConfig c = FastConfig();
-    c.Keypads = {{1, {0x0A, 0xBC, 0x01}, 3, 1, 2}, {60, {0x00, 0x0D, 0x0A}, 1, 2, 7}, {120, {1, 2, 3}, 0, 0, 0}};
+    c.Keypads = {
+        {1, {0x0A, 0xBC, 0x01}, 3, 1, 2}, {60, {0x00, 0x0D, 0x0A}, 1, 2, 7}, {120, {1, 2, 3}, 0, 0, 0}};
     Start(c);
     const std::string e1 = "\x01\x0A\xBC\x01\xCA  "s, e60 = "\x3C\x00\x0D\x0A\x57  "s,
                       e120 = "\x78\x01\x02\x03\x00  "s;
@@ -352,11 +390,11 @@ TEST_F(SimTest, TimestampListReportsAnswerTimesSincePT)
 TEST(SimConfigTest, KeypadsThatWouldSpellTheTerminatorAreRefused)
 {
     const std::vector<SimKeypad> bad[] = {
-        {{13, {0x0A, 0xFF, 0x00}, 3, 1, 0}},                     // number, serial
-        {{5, {0x01, 0x0D, 0x0A}, 3, 7, 7}},                      // serial, status 0xFF
-        {{0, {1, 2, 3}, 3, 1, 0}},                               // no keypad 0
-        {{7, {1, 2, 3}, 3, 1, 0}, {7, {4, 5, 6}, 3, 1, 0}},      // listed twice
-        {{7, {1, 2, 3}, 4, 1, 0}},                               // battery 0-3
+        {{13, {0x0A, 0xFF, 0x00}, 3, 1, 0}},                // number, serial
+        {{5, {0x01, 0x0D, 0x0A}, 3, 7, 7}},                 // serial, status 0xFF
+        {{0, {1, 2, 3}, 3, 1, 0}},                          // no keypad 0
+        {{7, {1, 2, 3}, 3, 1, 0}, {7, {4, 5, 6}, 3, 1, 0}}, // listed twice
+        {{7, {1, 2, 3}, 4, 1, 0}},                          // battery 0-3
     };
     for (const auto& keypads : bad) {
         SimConfig c;

@@ -1,7 +1,7 @@
 // The bytes the simulated base builds, checked against the wire layouts.
 
-#include "basesim/BaseSimulator.h"
 #include "basesim/BaseWire.h"
+#include "basesim/BaseSimulator.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +28,11 @@ TEST(BaseWire, FrameLengthCountsEveryByteAfterTheField)
     const Case cases[] = {
         {"SERIAL #", "123456", "12 SERIAL #:123456\r\n"},
         {"CHANNEL", "07", "0D CHANNEL:07\r\n"},
-        {"STATUS", "C\x00" "D\xC0"s, "0E STATUS:C\x00" "D\xC0\r\n"s},
+        {"STATUS",
+         "C\x00"
+         "D\xC0"s,
+         "0E STATUS:C\x00"
+         "D\xC0\r\n"s},
         {"KIVRA", "420,Ver 02.10.07", "19 KIVRA:420,Ver 02.10.07\r\n"},
     };
     for (const Case& c : cases) {
@@ -116,8 +120,14 @@ TEST(BaseWire, CommandParserCutsUnterminatedCommands)
     };
     const Case cases[] = {
         {"\x11XXWV\x13", {"\x11", "XX", "WV", "\x13"}, ""},
-        {"C\x00" "D\xC0"s, {"C\x00"s, "D\xC0"s}, ""},
-        {"C\x11" "D\x13", {"C\x11", "D\x13"}, ""}, // settings bytes that look like XON/XOFF
+        {"C\x00"
+         "D\xC0"s,
+         {"C\x00"s, "D\xC0"s},
+         ""},
+        {"C\x11"
+         "D\x13",
+         {"C\x11", "D\x13"},
+         ""}, // settings bytes that look like XON/XOFF
         {"L7L:K0KXBCBRGESC", {"L7", "L:", "K0", "KX", "BC", "BR", "GE", "SC"}, ""},
         {"PTPSPD", {"PT", "PS", "PD"}, ""},
         {"W\x11V", {"W", "\x11", "V"}, ""}, // XON is never swallowed as a second byte
