@@ -235,8 +235,11 @@ void TKivraCommunicationLayer::StartWatchdog()
     ReleaseWatchdog();
     Watchdog_ = new QTimer(this);
     Watchdog_->setInterval(std::max(1, CommunicationTimeout_ / 4));
-    QObject::connect(Watchdog_, &QTimer::timeout, this,
-                     [this] { Guarded([this] { CheckConnectionStatus(); }); });
+    QObject::connect(Watchdog_, &QTimer::timeout, this, [this] {
+        // A layer the control is about to destroy no longer reports anything.
+        if (!Terminated_)
+            Guarded([this] { CheckConnectionStatus(); });
+    });
     Watchdog_->start();
 }
 

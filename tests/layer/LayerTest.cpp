@@ -266,7 +266,7 @@ TEST_F(LayerConnected, StreamKeepsPollingAliveAndAStallIsLostOnce)
     EXPECT_EQ(layer->WatchdogTimer(), nullptr);
 }
 
-TEST_F(LayerConnected, QuietLinkIsNotLostWhileNotPolling)
+TEST_F(LayerConnected, QuietOrTerminatedLinkIsNeverDeclaredLost)
 {
     layer->SetPolling(true);
     layer->SetPolling(false);
@@ -274,6 +274,12 @@ TEST_F(LayerConnected, QuietLinkIsNotLostWhileNotPolling)
     EXPECT_TRUE(r.errors.empty());
     EXPECT_TRUE(layer->GetConnected());
     EXPECT_GE(std::count(r.debug.begin(), r.debug.end(), "CheckConnectionStatus"), 5); // it did watch
+
+    // Asked to terminate, the layer waits silently for its destruction.
+    layer->Terminate();
+    layer->SetPolling(true);
+    test::ProcessEventsFor(1800ms);
+    EXPECT_TRUE(r.errors.empty());
 }
 
 TEST_F(LayerConnected, LossInsideTheWatchdogReachesTheCentralHandler)
