@@ -61,8 +61,8 @@ int NiceOf(TPriorityClass p)
     return kNice[static_cast<int>(p)];
 }
 
-constexpr int kBaudRates[] = {0,    50,    75,    110,   150,   300,   600,   1200,   1800,
-                              2000, 2400,  3600,  4800,  7200,  9600,  10400, 14400,  15625,
+constexpr int kBaudRates[] = {0,     50,    75,    110,   150,   300,    600,    1200,  1800,
+                              2000,  2400,  3600,  4800,  7200,  9600,   10400,  14400, 15625,
                               19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
 
 // One synchronous call handed to the main thread.
@@ -105,7 +105,7 @@ public:
         wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wakeFd_ < 0)
             return errno;
-        epoll_event ev {};
+        epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.fd = wakeFd_;
         if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) != 0)
@@ -402,11 +402,26 @@ void TCharacters::Set(char& field, char v)
     }
 }
 
-void TCharacters::SetXOn(char v) { Set(xon_, v); }
-void TCharacters::SetXOff(char v) { Set(xoff_, v); }
-void TCharacters::SetError(char v) { Set(error_, v); }
-void TCharacters::SetEof(char v) { Set(eof_, v); }
-void TCharacters::SetEvent(char v) { Set(event_, v); }
+void TCharacters::SetXOn(char v)
+{
+    Set(xon_, v);
+}
+void TCharacters::SetXOff(char v)
+{
+    Set(xoff_, v);
+}
+void TCharacters::SetError(char v)
+{
+    Set(error_, v);
+}
+void TCharacters::SetEof(char v)
+{
+    Set(eof_, v);
+}
+void TCharacters::SetEvent(char v)
+{
+    Set(event_, v);
+}
 
 void TBufferSizes::SetInput(int v)
 {
@@ -432,11 +447,26 @@ void TTimeouts::Set(int& field, int v)
     }
 }
 
-void TTimeouts::SetReadInterval(int v) { Set(readInterval_, v); }
-void TTimeouts::SetReadMultiplier(int v) { Set(readMultiplier_, v); }
-void TTimeouts::SetReadConstant(int v) { Set(readConstant_, v); }
-void TTimeouts::SetWriteMultiplier(int v) { Set(writeMultiplier_, v); }
-void TTimeouts::SetWriteConstant(int v) { Set(writeConstant_, v); }
+void TTimeouts::SetReadInterval(int v)
+{
+    Set(readInterval_, v);
+}
+void TTimeouts::SetReadMultiplier(int v)
+{
+    Set(readMultiplier_, v);
+}
+void TTimeouts::SetReadConstant(int v)
+{
+    Set(readConstant_, v);
+}
+void TTimeouts::SetWriteMultiplier(int v)
+{
+    Set(writeMultiplier_, v);
+}
+void TTimeouts::SetWriteConstant(int v)
+{
+    Set(writeConstant_, v);
+}
 
 // ---------------------------------------------------------------------------------------------
 // The port: construction, properties, open and close
@@ -463,9 +493,15 @@ TCustomComPort::~TCustomComPort()
     flowControl_.reset();
 }
 
-std::string TCustomComPort::GetAbout() const { return "Kivra serial port component 1.0"; }
+std::string TCustomComPort::GetAbout() const
+{
+    return "Kivra serial port component 1.0";
+}
 
-bool TCustomComPort::GetActive() const { return fd_ >= 0; }
+bool TCustomComPort::GetActive() const
+{
+    return fd_ >= 0;
+}
 
 void TCustomComPort::SetActive(bool value)
 {
@@ -647,7 +683,10 @@ void TCustomComPort::SetThreadPriority(TThreadPriority v)
     }
 }
 
-void TCustomComPort::SetLineIo(std::shared_ptr<TComLineIo> io) { lineIo_ = io ? std::move(io) : SystemLineIo(); }
+void TCustomComPort::SetLineIo(std::shared_ptr<TComLineIo> io)
+{
+    lineIo_ = io ? std::move(io) : SystemLineIo();
+}
 
 TLineSettings TCustomComPort::LineSettings() const
 {
@@ -720,7 +759,10 @@ void TCustomComPort::RaiseError(int code, const std::string& message)
     throw error;
 }
 
-void TCustomComPort::RaiseSystemError(int code) { RaiseError(code, SystemErrorText(code)); }
+void TCustomComPort::RaiseSystemError(int code)
+{
+    RaiseError(code, SystemErrorText(code));
+}
 
 void TCustomComPort::CheckActive()
 {
@@ -786,8 +828,9 @@ bool TCustomComPort::FinishRead(bool wait)
             break;
         if (!wait)
             return false;
-        pollfd p {fd_, POLLIN, 0};
-        const int rc = ::poll(&p, 1, timeout < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(timeout, INT32_MAX)));
+        pollfd p{fd_, POLLIN, 0};
+        const int rc =
+            ::poll(&p, 1, timeout < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(timeout, INT32_MAX)));
         if (rc < 0 && errno != EINTR) {
             r.active = false;
             RaiseSystemError(errno);
@@ -823,8 +866,9 @@ bool TCustomComPort::FinishWrite(bool wait)
         }
         if (!wait)
             return false;
-        pollfd p {fd_, POLLOUT, 0};
-        const int rc = ::poll(&p, 1, timeout < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(timeout, INT32_MAX)));
+        pollfd p{fd_, POLLOUT, 0};
+        const int rc =
+            ::poll(&p, 1, timeout < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(timeout, INT32_MAX)));
         if (rc < 0 && errno != EINTR) {
             w.active = false;
             w.error = errno;
@@ -908,7 +952,8 @@ int TCustomComPort::Write(const void* Buffer, int Length, bool WaitOnCompletion)
         }
         // Off the main thread nothing would finish the write later: finish it now.
         const bool finishNow =
-            WaitOnCompletion || (write_.active && (QCoreApplication::instance() == nullptr || !OnMainThread()));
+            WaitOnCompletion ||
+            (write_.active && (QCoreApplication::instance() == nullptr || !OnMainThread()));
         if (finishNow) {
             WaitForWriteCompletion();
             transferred = Length;
@@ -1095,12 +1140,10 @@ std::uint32_t TCustomComPort::HandlerMask() const
 {
     std::uint32_t mask = 0;
     const std::pair<std::uint32_t, bool> rows[] = {
-        {EV_BREAK, bool(onBreak_)},         {EV_CTS, bool(onCTSChange_)},
-        {EV_DSR, bool(onDSRChange_)},       {EV_ERR, bool(onLineError_)},
-        {EV_EVENT1, bool(onEvent1_)},       {EV_EVENT2, bool(onEvent2_)},
-        {EV_PERR, bool(onPrinterError_)},   {EV_RING, bool(onRing_)},
-        {EV_RLSD, bool(onRLSDChange_)},     {EV_RX80FULL, bool(onRx80PercFull_)},
-        {EV_RXCHAR, bool(onRxChar_)},       {EV_RXFLAG, bool(onRxFlag_)},
+        {EV_BREAK, bool(onBreak_)},           {EV_CTS, bool(onCTSChange_)}, {EV_DSR, bool(onDSRChange_)},
+        {EV_ERR, bool(onLineError_)},         {EV_EVENT1, bool(onEvent1_)}, {EV_EVENT2, bool(onEvent2_)},
+        {EV_PERR, bool(onPrinterError_)},     {EV_RING, bool(onRing_)},     {EV_RLSD, bool(onRLSDChange_)},
+        {EV_RX80FULL, bool(onRx80PercFull_)}, {EV_RXCHAR, bool(onRxChar_)}, {EV_RXFLAG, bool(onRxFlag_)},
         {EV_TXEMPTY, bool(onTxEmpty_)},
     };
     for (const auto& [bit, assigned] : rows)
@@ -1186,18 +1229,12 @@ void TCustomComPort::ReapStoppedThreads(bool all)
 void TCustomComPort::DispatchEvents(std::uint32_t mask)
 {
     static constexpr LineRow kRows[] = {
-        {EV_BREAK, &TCustomComPort::onBreak_},
-        {EV_CTS, &TCustomComPort::onCTSChange_},
-        {EV_DSR, &TCustomComPort::onDSRChange_},
-        {EV_ERR, nullptr},
-        {EV_EVENT1, &TCustomComPort::onEvent1_},
-        {EV_EVENT2, &TCustomComPort::onEvent2_},
-        {EV_PERR, &TCustomComPort::onPrinterError_},
-        {EV_RING, &TCustomComPort::onRing_},
-        {EV_RLSD, &TCustomComPort::onRLSDChange_},
-        {EV_RX80FULL, &TCustomComPort::onRx80PercFull_},
-        {EV_RXCHAR, &TCustomComPort::onRxChar_},
-        {EV_RXFLAG, &TCustomComPort::onRxFlag_},
+        {EV_BREAK, &TCustomComPort::onBreak_},       {EV_CTS, &TCustomComPort::onCTSChange_},
+        {EV_DSR, &TCustomComPort::onDSRChange_},     {EV_ERR, nullptr},
+        {EV_EVENT1, &TCustomComPort::onEvent1_},     {EV_EVENT2, &TCustomComPort::onEvent2_},
+        {EV_PERR, &TCustomComPort::onPrinterError_}, {EV_RING, &TCustomComPort::onRing_},
+        {EV_RLSD, &TCustomComPort::onRLSDChange_},   {EV_RX80FULL, &TCustomComPort::onRx80PercFull_},
+        {EV_RXCHAR, &TCustomComPort::onRxChar_},     {EV_RXFLAG, &TCustomComPort::onRxFlag_},
         {EV_TXEMPTY, &TCustomComPort::onTxEmpty_},
     };
     const unsigned generation = generation_;

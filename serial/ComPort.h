@@ -28,9 +28,33 @@ private:
 };
 
 enum class TBaudRate : std::uint8_t {
-    brDefault, br50, br75, br110, br150, br300, br600, br1200, br1800, br2000, br2400, br3600, br4800,
-    br7200, br9600, br10400, br14400, br15625, br19200, br28800, br38400, br56000, br57600, br115200,
-    br128000, br256000, brCustom
+    brDefault,
+    br50,
+    br75,
+    br110,
+    br150,
+    br300,
+    br600,
+    br1200,
+    br1800,
+    br2000,
+    br2400,
+    br3600,
+    br4800,
+    br7200,
+    br9600,
+    br10400,
+    br14400,
+    br15625,
+    br19200,
+    br28800,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000,
+    brCustom
 };
 enum class TDataBits : std::uint8_t { dbDefault, db4, db5, db6, db7, db8 };
 enum class TParity : std::uint8_t { paDefault, paNone, paOdd, paEven, paMark, paSpace };
@@ -40,22 +64,42 @@ enum class TRTSControl : std::uint8_t { rcDefault, rcDisable, rcEnable, rcHandsh
 enum class TXOnXOffControl : std::uint8_t { xcDefault, xcDisable, xcInput, xcOutput, xcInputOutput };
 enum class TPriorityClass : std::uint8_t { pcDefault, pcIdle, pcNormal, pcHigh, pcRealTime };
 enum class TThreadPriority : std::uint8_t {
-    tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical
+    tpIdle,
+    tpLowest,
+    tpLower,
+    tpNormal,
+    tpHigher,
+    tpHighest,
+    tpTimeCritical
 };
 enum class TOption : std::uint8_t {
-    opCheckParity, opOutputCTSFlow, opOutputDSRFlow, opDSRSensitivity, opTXContinueOnXOff,
-    opUseErrorChar, opDiscardNullBytes, opAbortOnError
+    opCheckParity,
+    opOutputCTSFlow,
+    opOutputDSRFlow,
+    opDSRSensitivity,
+    opTXContinueOnXOff,
+    opUseErrorChar,
+    opDiscardNullBytes,
+    opAbortOnError
 };
 enum class TLineError : std::uint8_t {
-    leBreak, leDeviceNotSelected, leFrame, leIO, leMode, leOutOfPaper, leOverrun, lePrinterTimeout,
-    leRxOverflow, leRxParity, leTxFull
+    leBreak,
+    leDeviceNotSelected,
+    leFrame,
+    leIO,
+    leMode,
+    leOutOfPaper,
+    leOverrun,
+    lePrinterTimeout,
+    leRxOverflow,
+    leRxParity,
+    leTxFull
 };
 enum class TModemStatusValue : std::uint8_t { msCTS, msDSR, msRing, msRLSD };
 enum class TComAction : std::uint8_t { caRaise, caAbort };
 
 //! A set of enumeration members; member n is bit n of Storage.
-template <typename E, typename Storage>
-class TSet {
+template <typename E, typename Storage> class TSet {
 public:
     constexpr TSet() = default;
     constexpr TSet(std::initializer_list<E> members)

@@ -21,7 +21,7 @@ public:
     }
     int GetCounters(int fd, TComCounters& c) override
     {
-        serial_icounter_struct ic {};
+        serial_icounter_struct ic{};
         if (::ioctl(fd, TIOCGICOUNT, &ic) != 0)
             return errno;
         c = {ic.cts, ic.dsr, ic.rng, ic.dcd, ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
@@ -32,25 +32,44 @@ public:
 speed_t StandardSpeed(int rate)
 {
     switch (rate) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 150: return B150;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return B0;
+    case 50:
+        return B50;
+    case 75:
+        return B75;
+    case 110:
+        return B110;
+    case 150:
+        return B150;
+    case 300:
+        return B300;
+    case 600:
+        return B600;
+    case 1200:
+        return B1200;
+    case 1800:
+        return B1800;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    case 460800:
+        return B460800;
+    case 921600:
+        return B921600;
+    default:
+        return B0;
     }
 }
 
@@ -96,7 +115,7 @@ int OpenDevice(const std::string& path, int& fdOut)
     else if (::ioctl(fd, TIOCEXCL) != 0)
         err = errno;
     else {
-        termios t {};
+        termios t{};
         if (::tcgetattr(fd, &t) != 0)
             err = errno;
     }
@@ -133,22 +152,40 @@ int ComposeTermios(termios& t, const TLineSettings& s, bool& custom)
     if (s.dataBits != 0) {
         tcflag_t size = 0;
         switch (s.dataBits) {
-        case 5: size = CS5; break;
-        case 6: size = CS6; break;
-        case 7: size = CS7; break;
-        case 8: size = CS8; break;
-        default: return EINVAL; // no 4-bit characters here
+        case 5:
+            size = CS5;
+            break;
+        case 6:
+            size = CS6;
+            break;
+        case 7:
+            size = CS7;
+            break;
+        case 8:
+            size = CS8;
+            break;
+        default:
+            return EINVAL; // no 4-bit characters here
         }
         t.c_cflag = (t.c_cflag & ~CSIZE) | size;
     }
     if (s.parity >= 0) {
         t.c_cflag &= ~(PARENB | PARODD | CMSPAR);
         switch (s.parity) {
-        case 1: t.c_cflag |= PARENB | PARODD; break;
-        case 2: t.c_cflag |= PARENB; break;
-        case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case 4: t.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
+        case 1:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case 2:
+            t.c_cflag |= PARENB;
+            break;
+        case 3:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case 4:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
         }
     }
     if (s.stopBits >= 0) {
@@ -182,7 +219,7 @@ int ComposeTermios(termios& t, const TLineSettings& s, bool& custom)
 
 int ApplyLineSettings(int fd, const TLineSettings& s)
 {
-    termios t {};
+    termios t{};
     if (::tcgetattr(fd, &t) != 0)
         return errno;
     bool custom = false;

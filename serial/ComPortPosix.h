@@ -39,10 +39,10 @@ std::string SystemErrorText(int code);
 struct TLineSettings {
     int baudRate = 0;
     int dataBits = 0;
-    int parity = -1; // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int parity = -1;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
     int stopBits = -1; // 0 one, 1 one and a half, 2 two
-    int xonxoff = -1; // 0 off, 1 input (IXOFF), 2 output (IXON), 3 both
-    int rtsCts = -1; // hardware flow control
+    int xonxoff = -1;  // 0 off, 1 input (IXOFF), 2 output (IXON), 3 both
+    int rtsCts = -1;   // hardware flow control
     bool checkParity = false;
     char xon = 17;
     char xoff = 19;

@@ -24,7 +24,7 @@ namespace {
 
 double CpuSeconds()
 {
-    rusage u {};
+    rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
@@ -40,7 +40,7 @@ void RunEventLoopFor(int ms)
 // Child: one byte every 1/960 s, on absolute deadlines so the pace does not drift.
 [[noreturn]] void Stream(int master, int seconds)
 {
-    timespec next {};
+    timespec next{};
     ::clock_gettime(CLOCK_MONOTONIC, &next);
     const long periodNs = 1'000'000'000L / 960;
     for (long i = 0; i < 960L * seconds; ++i) {
@@ -85,8 +85,8 @@ int main(int argc, char** argv)
     double cpu = CpuSeconds();
     RunEventLoopFor(seconds * 1000);
     const double idle = CpuSeconds() - cpu;
-    std::printf("idle port, OnRxChar bound, %d s: CPU %.3f ms (%.4f%% of one core), %ld deliveries\n", seconds,
-                idle * 1e3, idle * 100.0 / seconds, deliveries);
+    std::printf("idle port, OnRxChar bound, %d s: CPU %.3f ms (%.4f%% of one core), %ld deliveries\n",
+                seconds, idle * 1e3, idle * 100.0 / seconds, deliveries);
 
     const pid_t child = ::fork();
     if (child == 0)

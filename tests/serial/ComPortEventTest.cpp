@@ -25,13 +25,16 @@ namespace {
 
 double CpuSeconds()
 {
-    rusage u {};
+    rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-bool OnMain() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+bool OnMain()
+{
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
+}
 
 // Replaces the central exception handler for one test.
 class CapturedExceptions {
@@ -74,8 +77,8 @@ TEST(ComPortEvents, ReceivedDataIsDeliveredOnceOnTheMainThreadWithoutSpinning)
     Pty pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
-    std::atomic<int> deliveries {0};
-    std::atomic<int> offMain {0};
+    std::atomic<int> deliveries{0};
+    std::atomic<int> offMain{0};
     port.SetOnRxChar([&](TCustomComPort*) {
         ++deliveries;
         offMain += !OnMain();
@@ -282,9 +285,9 @@ TEST(ComPortEvents, CloseFromTheEventThreadCompletesOnTheMainThread)
     TComPort port;
     port.SetDeviceName(pty.Path());
     port.SetSynchronizeEvents(false);
-    std::atomic<int> offMain {0};
-    std::atomic<bool> closedOnMain {false};
-    std::atomic<bool> activeAfterClose {true};
+    std::atomic<int> offMain{0};
+    std::atomic<bool> closedOnMain{false};
+    std::atomic<bool> activeAfterClose{true};
     port.SetAfterClose([&](TCustomComPort*) { closedOnMain = OnMain(); });
     port.SetOnRxChar([&](TCustomComPort* p) {
         offMain += !OnMain();
@@ -341,7 +344,7 @@ TEST(ComPortEvents, UnpluggedDeviceClosesThePortOnce)
 TEST(ComPortEvents, ThousandOpenCloseCyclesWhileDataStreams)
 {
     Pty pty;
-    std::atomic<bool> stop {false};
+    std::atomic<bool> stop{false};
     const int master = pty.Master();
     std::thread streamer([&] {
         const char chunk[] = "0123456789abcdef";

@@ -32,13 +32,12 @@ void ApplyLayerSettings(TComPort& port, const std::string& device)
 
 termios DeviceTermios(const Pty& pty)
 {
-    termios t {};
+    termios t{};
     EXPECT_EQ(::tcgetattr(pty.Master(), &t), 0);
     return t;
 }
 
-template <typename F>
-EComError CatchComError(F&& f)
+template <typename F> EComError CatchComError(F&& f)
 {
     try {
         f();
@@ -49,7 +48,10 @@ EComError CatchComError(F&& f)
     return EComError(-1, "");
 }
 
-double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(std::chrono::steady_clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
 
 } // namespace
 
@@ -185,7 +187,7 @@ TEST(ComPortSettings, DefaultMembersLeaveTheDeviceAlone)
     EXPECT_EQ(::cfgetospeed(&t), B4800);
     EXPECT_NE(t.c_cflag & CSTOPB, 0u);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON));
-    EXPECT_EQ(t.c_iflag & INPCK, 0u); // options are always written
+    EXPECT_EQ(t.c_iflag & INPCK, 0u);  // options are always written
     EXPECT_EQ(t.c_lflag & ICANON, 0u); // raw mode regardless
 }
 
@@ -284,12 +286,9 @@ TEST(ComPortData, OperationsOnAClosedPortAreRefused)
         const char* name;
         std::function<void()> op;
     } cases[] = {
-        {"Read", [&] { port.Read(buf, 4, true); }},
-        {"Write", [&] { port.Write(buf, 4, false); }},
-        {"ReadChar", [&] { port.ReadChar(); }},
-        {"ReadString", [&] { port.ReadString(); }},
-        {"WriteString", [&] { port.WriteString("x"); }},
-        {"CheckLineErrors", [&] { port.CheckLineErrors(); }},
+        {"Read", [&] { port.Read(buf, 4, true); }},      {"Write", [&] { port.Write(buf, 4, false); }},
+        {"ReadChar", [&] { port.ReadChar(); }},          {"ReadString", [&] { port.ReadString(); }},
+        {"WriteString", [&] { port.WriteString("x"); }}, {"CheckLineErrors", [&] { port.CheckLineErrors(); }},
         {"ModemStatus", [&] { port.GetModemStatus(); }},
     };
     for (const auto& c : cases) {

@@ -1,6 +1,6 @@
 // COM port names and their resolution to device paths.
-#include "serial/ComPort.h"
 #include "serial/PortNames.h"
+#include "serial/ComPort.h"
 #include "tests/serial/PtyHelper.h"
 #include "tests/support/TestSupport.h"
 
@@ -16,8 +16,9 @@ TEST(PortNames, NumbersOfPortNames)
         const char* name;
         int number;
     } cases[] = {
-        {"COM1", 1}, {"COM16", 16}, {"\\\\.\\COM10", 10}, {"\\\\.\\COM3", 3}, {"COM", -1},
-        {"COM0", -1}, {"COM01", -1}, {"com1", -1}, {"COM1x", -1}, {"COM-1", -1}, {"/dev/ttyS0", -1},
+        {"COM1", 1},   {"COM16", 16}, {"\\\\.\\COM10", 10}, {"\\\\.\\COM3", 3},
+        {"COM", -1},   {"COM0", -1},  {"COM01", -1},        {"com1", -1},
+        {"COM1x", -1}, {"COM-1", -1}, {"/dev/ttyS0", -1},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ComPortNumber(c.name), c.number) << c.name;

@@ -27,7 +27,10 @@ Pty::Pty()
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
 }
 
-Pty::~Pty() { Unplug(); }
+Pty::~Pty()
+{
+    Unplug();
+}
 
 void Pty::Unplug()
 {
@@ -49,7 +52,7 @@ void Pty::Send(const std::string& bytes)
             ADD_FAILURE() << "write to pty master failed: " << errno;
             return;
         }
-        pollfd p {master_, POLLOUT, 0};
+        pollfd p{master_, POLLOUT, 0};
         ::poll(&p, 1, 10);
     }
 }
@@ -66,7 +69,7 @@ std::string Pty::Receive(size_t count, std::chrono::milliseconds timeout)
             continue;
         }
         QCoreApplication::processEvents();
-        pollfd p {master_, POLLIN, 0};
+        pollfd p{master_, POLLIN, 0};
         ::poll(&p, 1, 5);
     }
     return got;
@@ -79,7 +82,10 @@ int FakeLineIo::GetModemLines(int, int& lines)
     return 0;
 }
 
-int FakeLineIo::SetModemLine(int, int, bool) { return ENOTTY; }
+int FakeLineIo::SetModemLine(int, int, bool)
+{
+    return ENOTTY;
+}
 
 int FakeLineIo::GetCounters(int, TComCounters& counters)
 {
