@@ -140,12 +140,7 @@ bool TKivra::Connect()
         if (!GetConnected()) {
             return false;
         }
-        try {
-            Layer_->ProcessSerialData();
-        } catch (const EConvertError& e) {
-            // A garbled frame from the base: not understood, but no reason to abandon the connection.
-            ReportDebug("~~ERROR~~ " + std::string(e.what()));
-        }
+        Layer_->ProcessSerialData();
         if (!GetConnected()) {
             return false;
         }

@@ -1,0 +1,154 @@
+// The message pump and the keep-alive against a hand-driven base: exact bytes in, events and
+// property changes out.
+
+#include "control/Kivra.h"
+#include "core/Exception.h"
+#include "tests/kivra/FakeBase.h"
+#include "tests/kivra/KivraRecorder.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+using namespace std::chrono_literals;
+using kivra::rstKivraModel;
+using kivra::TKivra;
+using kivra::test::Frame;
+using kivra::test::TFakeBase;
+using kivra::test::TKivraRecorder;
+using kivra::test::WaitUntil;
+
+namespace {
+
+constexpr int kPort = 6;
+
+// A control connected to the fake base as model mKivra (no version answer: a short Connect).
+std::unique_ptr<TKivra> ConnectTo(TFakeBase& base, TKivraRecorder& rec)
+{
+    (void)base;
+    auto kivra = std::make_unique<TKivra>();
+    kivra->SetPauseFunction([](int ms) { kivra::test::ProcessEventsFor(std::chrono::milliseconds(ms)); });
+    rec.Attach(*kivra);
+    kivra->SetErrorExceptionsEnabled(false);
+    kivra->SetKivraModel(rstKivraModel::mKivra);
+    kivra->SetSerialPort(kPort);
+    if (!kivra->Connect())
+        return nullptr;
+    rec.Clear();
+    return kivra;
+}
+
+// A keypad data packet of group letter with one answer, and the two bytes the framing waits for.
+std::string PacketWith(char letter, int index, char state)
+{
+    std::string packet(1, letter);
+    packet += std::string(50, '-');
+    packet[static_cast<std::size_t>(index) + 1] = state;
+    packet += "   \r\n";
+    return packet + "\r\n";
+}
+
+} // namespace
+
+TEST(KivraPump, QueuedMessagesReachTheirParsers)
+{
+    TFakeBase base(kPort);
+    TKivraRecorder rec;
+    auto kivra = ConnectTo(base, rec);
+    ASSERT_NE(kivra, nullptr);
+    EXPECT_EQ(kivra->GetBaseVersion(), "Legacy Version");
+    EXPECT_EQ(kivra->GetBaseSerialNumber(), "Legacy Version");
+
+    base.Write(Frame("CHANNEL", "07") + Frame("SERIAL #", "123456") + Frame("KIVRA", "420,Ver 02.10.07"));
+    ASSERT_TRUE(WaitUntil([&] { return kivra->GetBaseChannel() == 7; }, 2000ms));
+    ASSERT_TRUE(WaitUntil([&] { return kivra->GetBaseVersion() == "QTB420: 02.10.07"; }, 2000ms));
+    EXPECT_EQ(kivra->GetBaseSerialNumber(), "123456");
+    EXPECT_TRUE(rec.HasDebug("Processing message: CHANNEL:07"));
+    EXPECT_TRUE(rec.HasDebug("Processing message: SERIAL:123456"));
+    EXPECT_TRUE(rec.Errors.empty());
+
+    // A channel that is no number: one "~~ERROR~~ " text, the channel unchanged, and the message
+    // queued behind it is still handled.
+    rec.Clear();
+    base.Write(Frame("CHANNEL", "x7") + Frame("KIVRA", "421,Ver 03.00.01"));
+    ASSERT_TRUE(WaitUntil([&] { return kivra->GetBaseVersion() == "QTB421: 03.00.01"; }, 2500ms));
+    EXPECT_EQ(kivra->GetBaseChannel(), 7);
+    int errorTexts = 0;
+    for (const std::string& d : rec.Debug)
+        errorTexts += d.rfind("~~ERROR~~ ", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(errorTexts, 1);
+    EXPECT_TRUE(kivra->GetConnected());
+}
+
+TEST(KivraPump, KeypadAnswersWhilePollingAndFailingHandlers)
+{
+    TFakeBase base(kPort);
+    TKivraRecorder rec;
+    auto kivra = ConnectTo(base, rec);
+    ASSERT_NE(kivra, nullptr);
+    std::vector<std::pair<int, int>> answers;
+    kivra->SetOnKeypadDataReceived([&](int id, int value) { answers.emplace_back(id, value); });
+    kivra->StartPolling();
+
+    // Group B, index 2: keypad 53.
+    base.Write(PacketWith('B', 2, '5'));
+    ASSERT_TRUE(WaitUntil([&] { return !answers.empty(); }, 2000ms));
+    EXPECT_EQ(answers, (std::vector<std::pair<int, int>>{{53, 5}}));
+
+    // A handler raising the general exception ends the tick with a "~~ERROR~~ " text; the next
+    // message is handled on a later tick.
+    answers.clear();
+    kivra->SetOnKeypadDataReceived([&](int id, int value) {
+        answers.emplace_back(id, value);
+        if (id == 1)
+            throw kivra::Exception("handler failed");
+    });
+    base.Write(PacketWith('A', 0, '1') + PacketWith('A', 1, '2'));
+    ASSERT_TRUE(WaitUntil([&] { return answers.size() >= 2; }, 2500ms));
+    EXPECT_EQ(answers, (std::vector<std::pair<int, int>>{{1, 1}, {2, 2}}));
+    EXPECT_TRUE(rec.HasDebug("~~ERROR~~ handler failed"));
+
+    // Any other exception goes to the central handler, never through the event loop.
+    std::vector<std::string> handled;
+    kivra::SetExceptionHandler([&](const std::exception& e) { handled.emplace_back(e.what()); });
+    kivra->SetOnKeypadDataReceived([](int, int) { throw std::runtime_error("not ours"); });
+    base.Write(PacketWith('C', 0, '3'));
+    const bool seen = WaitUntil([&] { return !handled.empty(); }, 2000ms);
+    kivra::SetExceptionHandler(nullptr);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(handled.front(), "not ours");
+
+    // The pump goes on afterwards.
+    answers.clear();
+    kivra->SetOnKeypadDataReceived([&](int id, int value) { answers.emplace_back(id, value); });
+    base.Write(PacketWith('E', 49, '0'));
+    ASSERT_TRUE(WaitUntil([&] { return !answers.empty(); }, 2000ms));
+    EXPECT_EQ(answers.back(), std::make_pair(250, 0));
+    EXPECT_TRUE(kivra->GetConnected());
+}
+
+TEST(KivraPump, BrokenLineFoundByThePingIsReportedOnce)
+{
+    auto base = std::make_unique<TFakeBase>(kPort);
+    TKivraRecorder rec;
+    auto kivra = ConnectTo(*base, rec);
+    ASSERT_NE(kivra, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return base->HostBytes().find("XX") != std::string::npos; }, 3500ms));
+
+    base->Unplug();
+    EXPECT_TRUE(WaitUntil([&] { return !rec.Errors.empty(); }, 4000ms));
+    kivra::test::ProcessEventsFor(2500ms); // one more ping interval: nothing further
+    ASSERT_EQ(rec.Errors.size(), 1U);
+    EXPECT_EQ(rec.Errors[0].first, -1);
+    EXPECT_FALSE(kivra->GetConnected());
+    EXPECT_TRUE(rec.HasDebug("Calling Disconnect..."));
+
+    base.reset(); // removes its link before the new base registers one
+    base = std::make_unique<TFakeBase>(kPort);
+    rec.Clear();
+    EXPECT_TRUE(kivra->Connect()) << (rec.Errors.empty() ? "" : rec.Errors[0].second);
+}
