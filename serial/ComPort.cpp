@@ -88,6 +88,7 @@ public:
     ~TComThread()
     {
         Terminate();
+        StopWatcher();
         if (thread_.joinable())
             thread_.join();
         if (epollFd_ >= 0)
@@ -163,6 +164,21 @@ public:
     }
 
     bool IsCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+    //! Ends the modem-line watcher; it holds the device while it waits, so this runs before the
+    //! device is released.
+    void StopWatcher()
+    {
+        std::lock_guard lock(watcherMutex_);
+        if (!watcher_.joinable())
+            return;
+        watcherStop_ = true;
+        while (!watcherDone_) {
+            io_->Interrupt(watcher_.native_handle());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        watcher_.join();
+    }
     bool Finished() const { return finished_; }
 
     //! The thread deletes itself when it leaves; false when it already left (join it instead).
@@ -242,6 +258,7 @@ public:
 private:
     void Execute();
     std::uint32_t CounterBits();
+    void StartWatcher();
 
     TCustomComPort* port_;
     int fd_;
@@ -253,6 +270,10 @@ private:
     std::atomic<bool> finished_{false};
     bool selfOwned_ = false;
     std::mutex exitMutex_;
+    std::mutex watcherMutex_;
+    std::thread watcher_;
+    std::atomic<bool> watcherStop_{false};
+    std::atomic<bool> watcherDone_{false};
     int epollFd_ = -1;
     int wakeFd_ = -1;
     std::mutex m_;
@@ -286,11 +307,35 @@ std::uint32_t TComThread::CounterBits()
     return bits;
 }
 
+// Modem-line changes do not wake a poll: a second thread waits for them in the driver and
+// wakes the event thread. Only for devices that count those changes.
+void TComThread::StartWatcher()
+{
+    std::lock_guard lock(watcherMutex_);
+    if (watcher_.joinable() || watcherStop_ || terminated_)
+        return;
+    watcher_ = std::thread([this] {
+        while (!watcherStop_) {
+            const int err = io_->WaitModemChange(fd_);
+            if (watcherStop_)
+                break;
+            if (err == 0)
+                Wake();
+            else if (err != EINTR)
+                break; // the driver cannot tell
+        }
+        watcherDone_ = true;
+    });
+}
+
 void TComThread::Execute()
 {
     const bool synchronize = port_->GetSynchronizeEvents();
     try {
         while (!terminated_) {
+            constexpr std::uint32_t kModemBits = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
+            if (countersSupported_ && (port_->waitMask_.load() & kModemBits) != 0)
+                StartWatcher();
             epoll_event evs[2];
             const int n = ::epoll_wait(epollFd_, evs, 2, -1);
             if (n < 0) {
@@ -340,6 +385,7 @@ void TComThread::Execute()
     } catch (...) {
         // An error handed back from the main thread ends the thread, as a failed wait does.
     }
+    StopWatcher();
     {
         std::lock_guard lock(exitMutex_);
         finished_ = true;
@@ -1197,6 +1243,8 @@ void TCustomComPort::StopEventThread()
         return;
     std::unique_ptr<TComThread> t = std::move(thread_);
     t->Terminate();
+    if (!t->IsCurrent())
+        t->StopWatcher();
     if (t->IsCurrent()) {
         // A handler running on the event thread stopped it: the thread releases itself on leaving.
         if (t->ReleaseSelf())

@@ -1,9 +1,11 @@
 #include "serial/ComPortPosix.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -11,6 +13,20 @@
 
 namespace kivra {
 namespace {
+
+// Interrupts a thread blocked in TIOCMIWAIT: a no-op handler installed without SA_RESTART.
+int WakeSignal()
+{
+    static const int signal = [] {
+        const int s = SIGRTMAX - 2;
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {};
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(s, &sa, nullptr);
+        return s;
+    }();
+    return signal;
+}
 
 class SystemIo final : public TComLineIo {
 public:
@@ -27,6 +43,13 @@ public:
         c = {ic.cts, ic.dsr, ic.rng, ic.dcd, ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
         return 0;
     }
+    int WaitModemChange(int fd) override
+    {
+        WakeSignal();
+        const unsigned long lines = TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CD;
+        return ::ioctl(fd, TIOCMIWAIT, lines) == 0 ? 0 : errno;
+    }
+    void Interrupt(pthread_t waiter) override { ::pthread_kill(waiter, WakeSignal()); }
 };
 
 speed_t StandardSpeed(int rate)

@@ -4,6 +4,7 @@
 // that tests can inject modem-line changes, line errors and breaks.
 
 #include <memory>
+#include <pthread.h>
 #include <string>
 #include <termios.h>
 
@@ -25,6 +26,11 @@ public:
     //! Raises or drops one TIOCM_* output line (DTR, RTS).
     virtual int SetModemLine(int fd, int line, bool on) = 0;
     virtual int GetCounters(int fd, TComCounters& counters) = 0;
+    //! Blocks until one of the modem input lines changes (TIOCMIWAIT); 0, or an errno (EINTR
+    //! when Interrupt woke it).
+    virtual int WaitModemChange(int fd) = 0;
+    //! Makes a WaitModemChange running on thread `waiter` return soon.
+    virtual void Interrupt(pthread_t waiter) = 0;
 };
 
 //! The real ioctls.

@@ -141,6 +141,33 @@ TEST(ComPortEvents, SeveralBitsInOneCompletionRunInTableOrder)
     EXPECT_EQ(calls, std::vector<std::string>{"rxchar"});
 }
 
+TEST(ComPortEvents, ModemLineChangesArriveWithoutData)
+{
+    Pty pty;
+    auto io = std::make_shared<FakeLineIo>();
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    port.SetLineIo(io);
+    std::vector<std::string> calls;
+    port.SetOnCTSChange([&](TCustomComPort*) { calls.push_back("cts"); });
+    port.SetOnDSRChange([&](TCustomComPort*) { calls.push_back("dsr"); });
+    port.SetOnRLSDChange([&](TCustomComPort*) { calls.push_back("rlsd"); });
+    port.Open();
+    ASSERT_TRUE(test::WaitUntil([&] { return port.HasEventThread(); }));
+    test::ProcessEventsFor(50ms); // let the watcher start waiting
+
+    io->Update([](TComCounters& c) { ++c.dcd, ++c.cts; });
+    ASSERT_TRUE(test::WaitUntil([&] { return calls.size() >= 2; }));
+    io->Update([](TComCounters& c) { ++c.dsr; });
+    ASSERT_TRUE(test::WaitUntil([&] { return calls.size() >= 3; }));
+    test::ProcessEventsFor(50ms);
+    EXPECT_EQ(calls, (std::vector<std::string>{"cts", "rlsd", "dsr"}));
+    // Closing ends the watcher blocked in the driver.
+    const auto start = std::chrono::steady_clock::now();
+    port.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+}
+
 TEST(ComPortEvents, LineErrorsAreDecodedAndReportedByTheDataPath)
 {
     Pty pty;

@@ -94,6 +94,25 @@ int FakeLineIo::GetCounters(int, TComCounters& counters)
     return 0;
 }
 
+int FakeLineIo::WaitModemChange(int)
+{
+    std::unique_lock lock(m_);
+    const int seen = changes_;
+    changed_.wait(lock, [&] { return changes_ != seen || interrupted_; });
+    if (interrupted_) {
+        interrupted_ = false;
+        return EINTR;
+    }
+    return 0;
+}
+
+void FakeLineIo::Interrupt(pthread_t)
+{
+    std::lock_guard lock(m_);
+    interrupted_ = true;
+    changed_.notify_all();
+}
+
 void FakeLineIo::SetLines(int lines)
 {
     std::lock_guard lock(m_);
@@ -104,6 +123,8 @@ void FakeLineIo::Update(void (*change)(TComCounters&))
 {
     std::lock_guard lock(m_);
     change(counters_);
+    ++changes_;
+    changed_.notify_all();
 }
 
 TComCounters FakeLineIo::Counters()

@@ -5,6 +5,7 @@
 #include "serial/ComPortPosix.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 
@@ -37,6 +38,8 @@ public:
     int GetModemLines(int fd, int& lines) override;
     int SetModemLine(int fd, int line, bool on) override;
     int GetCounters(int fd, TComCounters& counters) override;
+    int WaitModemChange(int fd) override;
+    void Interrupt(pthread_t waiter) override;
 
     void SetLines(int lines);
     void Update(void (*change)(TComCounters&));
@@ -44,6 +47,9 @@ public:
 
 private:
     std::mutex m_;
+    std::condition_variable changed_;
+    int changes_ = 0;
+    bool interrupted_ = false;
     int lines_ = 0;
     TComCounters counters_;
 };
