@@ -128,6 +128,7 @@ struct BaseSimulator::Impl {
     std::string ListBytes() const;
     void Trace(const char* dir, std::string_view bytes);
     void CloseMaster();
+    void DiscardUnread() const;
     Clock::duration LineTime(std::size_t bytes) const
     {
         if (cfg.BytesPerSecond <= 0)
@@ -199,6 +200,17 @@ void BaseSimulator::Impl::Trace(const char* dir, std::string_view bytes)
         std::fprintf(trace, " %02X", c);
     std::fputc('\n', trace);
     std::fflush(trace);
+}
+
+//! What the last host left unread would wait in the line for the next one (a closed pty slave
+//! keeps its input); a real line loses it. Only a slave side flush reaches it.
+void BaseSimulator::Impl::DiscardUnread() const
+{
+    const int fd = ::open(slaveName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::tcflush(fd, TCIFLUSH);
+    ::close(fd);
 }
 
 void BaseSimulator::Impl::CloseMaster()
@@ -547,8 +559,10 @@ void BaseSimulator::Impl::Run()
             ReadHost(); // also the last words of a host that has just closed
         if (!present)
             streaming = false;
-        if (left)
+        if (left) {
             parser = CommandParser();
+            DiscardUnread();
+        }
     }
 }
 
@@ -591,7 +605,7 @@ void BaseSimulator::Start()
         throw Exception(std::string("Cannot open a pseudo-terminal: ") + std::strerror(errno));
     MakeRaw(slave);
     // The slave is left to the host: with no host the master reports a hang-up, which tells the
-    // simulator that nobody listens (and nothing stale waits for the next host).
+    // simulator that nobody listens.
     ::close(slave);
     SetNonBlocking(master);
     if (::pipe(d->wake) != 0) {

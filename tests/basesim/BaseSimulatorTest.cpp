@@ -457,7 +457,7 @@ TEST_F(SimTest, CorruptLengthBreaksOnlyTheLengthField)
                  std::isxdigit(static_cast<unsigned char>(frame[1])));
     EXPECT_EQ(frame.substr(2), " CHANNEL:07\r\n");
     const auto packets = SplitPackets(Poll(2));
-    ASSERT_EQ(packets.size(), 2u);
+    ASSERT_GE(packets.size(), 2u);
     EXPECT_EQ(packets[0][0], 'A') << "packets are untouched";
 }
 
