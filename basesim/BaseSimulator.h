@@ -4,7 +4,6 @@
 // Qt-free: one std::thread polls the master.
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,17 +12,19 @@
 
 namespace kivra::basesim {
 
-//! Newer answers "WV" as "420", Older as "410", Legacy never answers "WV".
+//! Newer answers "WV" as "420" and has status, serial number, channel, keypad settings and
+//! keypad lists. Older answers "WV" as "410" and has none of the rest; Legacy not even "WV".
+//! Scan groups and key locks work on all three.
 enum class Generation : std::uint8_t { Newer, Older, Legacy };
 
 enum class FailureMode : std::uint8_t {
     None,
-    Silent,            // no base at all: nothing is ever sent
-    StallWhilePolling, // the stream stops while the host polls; the line stays open
-    Unplug,            // the master is closed: the line goes away
-    Noise,             // random bytes mixed into the stream at NoiseRate
+    Silent,            // no base at all: hears the host, sends nothing
+    StallWhilePolling, // no keypad data while streaming; "YZZ" and answers still go out
+    Unplug,            // the master is closed: the line is gone until Stop (the link then dangles)
+    Noise,             // each sent byte is replaced by a random one with probability NoiseRate
     CorruptLength,     // frames carry a non-hex length field
-    SlowAnswers        // answers to requests are delayed by SlowAnswerMs
+    SlowAnswers        // frames and lists are sent SlowAnswerMs after their request
 };
 
 struct SimKeypad {
@@ -40,7 +41,7 @@ struct SimConfig {
     std::uint32_t Seed = 1;
     double RandomPressesPerSecond = 0; // random answers from existing keypads (seeded generator)
     int BytesPerSecond = 960;          // pacing of the packet stream (9600 baud); 0 = as fast as possible
-    std::string BaseSerial = "104523";
+    std::string BaseSerial = "104523"; // six digits (letters could be taken for packet starts)
     int Channel = 7;
     std::uint8_t SettingsC = 0x00, SettingsD = 0xC0;
     FailureMode Failure = FailureMode::None;
