@@ -228,6 +228,30 @@ TEST_F(SimTest, AnswersWaitForTheirGroupToBeScanned)
     ASSERT_TRUE(WaitFor([&] { return sim->AnswersSent() == 1; }));
 }
 
+TEST_F(SimTest, RandomPressesComeOnlyFromExistingScannedKeypads)
+{
+    SimConfig c = FastConfig();
+    c.RandomPressesPerSecond = 200;
+    c.SettingsD = 0xC4; // soft keys on
+    c.Keypads = {{2, {1, 2, 3}, 3, 1, 0}, {7, {4, 5, 6}, 3, 1, 0}, {60, {7, 8, 9}, 3, 1, 0}};
+    Start(c);
+    Send("SA");
+    const std::string stream = Poll(40);
+    std::size_t answers = 0;
+    for (const std::string& p : SplitPackets(stream)) {
+        ASSERT_EQ(p[0], 'A');
+        for (std::size_t k = 1; k <= 50; ++k) {
+            if (p[k] == '-')
+                continue;
+            ++answers;
+            EXPECT_TRUE(k == 2 || k == 7) << "keypad " << k << " does not exist";
+            EXPECT_TRUE((p[k] >= '0' && p[k] <= '9') || p[k] == '<' || p[k] == '=' || p[k] == '>') << p[k];
+        }
+    }
+    EXPECT_GT(answers, 0u);
+    EXPECT_GE(sim->AnswersSent(), answers);
+}
+
 // --- key locks and keypad settings ------------------------------------------------------------
 
 TEST_F(SimTest, LocksAndSettingsDecideWhatTheKeypadsSend)
