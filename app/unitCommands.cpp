@@ -405,6 +405,17 @@ TfrmCommands::TfrmCommands(QWidget* parent) : QDialog(parent), ui(std::make_uniq
 
 TfrmCommands::~TfrmCommands() = default;
 
+void TfrmCommands::showEvent(QShowEvent* event)
+{
+    QWidget* over = parentWidget() ? parentWidget()->window() : QApplication::activeWindow();
+    if (over && over != this && over->isVisible()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(over->frameGeometry().center());
+        move(frame.topLeft());
+    }
+    QDialog::showEvent(event);
+}
+
 int TfrmCommands::GetConfigureIndex() const
 {
     return rgrpConfigure->ItemIndex();

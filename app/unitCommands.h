@@ -106,6 +106,10 @@ public:
     void chkSoftKeysClick();
     void rgrpConfigureClick();
 
+protected:
+    //! Centred on the window it was opened from (its parent, or the active window) at each opening.
+    void showEvent(QShowEvent* event) override;
+
 private:
     std::unique_ptr<Ui::TfrmCommands> ui;
 };
