@@ -315,6 +315,9 @@ void TComThread::StartWatcher()
     if (watcher_.joinable() || watcherStop_ || terminated_)
         return;
     watcher_ = std::thread([this] {
+        // A change before the first wait is not seen by the driver's wait: let the event thread
+        // compare the counters once.
+        Wake();
         while (!watcherStop_) {
             const int err = io_->WaitModemChange(fd_);
             if (watcherStop_)

@@ -119,13 +119,18 @@ TEST(ComPortEvents, SeveralBitsInOneCompletionRunInTableOrder)
         reported = e;
     });
     port.Open();
+    ASSERT_TRUE(io->WaitForWaiter(3000ms)); // the ring watcher is settled
+    test::ProcessEventsFor(100ms);          // and its first look at the counters is done
 
-    io->Update([](TComCounters& c) {
-        ++c.brk;
-        ++c.rng;
-        ++c.frame;
-        ++c.overrun;
-    });
+    // Counters that change with the arrival of a byte: one completion carries every bit.
+    io->Update(
+        [](TComCounters& c) {
+            ++c.brk;
+            ++c.rng;
+            ++c.frame;
+            ++c.overrun;
+        },
+        false);
     pty.Send("x");
     ASSERT_TRUE(test::WaitUntil([&] { return calls.size() >= 4; }));
     test::ProcessEventsFor(100ms);
@@ -153,11 +158,11 @@ TEST(ComPortEvents, ModemLineChangesArriveWithoutData)
     port.SetOnDSRChange([&](TCustomComPort*) { calls.push_back("dsr"); });
     port.SetOnRLSDChange([&](TCustomComPort*) { calls.push_back("rlsd"); });
     port.Open();
-    ASSERT_TRUE(test::WaitUntil([&] { return port.HasEventThread(); }));
-    test::ProcessEventsFor(50ms); // let the watcher start waiting
+    ASSERT_TRUE(io->WaitForWaiter(3000ms));
 
     io->Update([](TComCounters& c) { ++c.dcd, ++c.cts; });
     ASSERT_TRUE(test::WaitUntil([&] { return calls.size() >= 2; }));
+    ASSERT_TRUE(io->WaitForWaiter(3000ms));
     io->Update([](TComCounters& c) { ++c.dsr; });
     ASSERT_TRUE(test::WaitUntil([&] { return calls.size() >= 3; }));
     test::ProcessEventsFor(50ms);

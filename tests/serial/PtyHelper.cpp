@@ -98,7 +98,10 @@ int FakeLineIo::WaitModemChange(int)
 {
     std::unique_lock lock(m_);
     const int seen = changes_;
+    ++waiters_;
+    changed_.notify_all();
     changed_.wait(lock, [&] { return changes_ != seen || interrupted_; });
+    --waiters_;
     if (interrupted_) {
         interrupted_ = false;
         return EINTR;
@@ -113,18 +116,26 @@ void FakeLineIo::Interrupt(pthread_t)
     changed_.notify_all();
 }
 
+bool FakeLineIo::WaitForWaiter(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(m_);
+    return changed_.wait_for(lock, timeout, [&] { return waiters_ > 0; });
+}
+
 void FakeLineIo::SetLines(int lines)
 {
     std::lock_guard lock(m_);
     lines_ = lines;
 }
 
-void FakeLineIo::Update(void (*change)(TComCounters&))
+void FakeLineIo::Update(void (*change)(TComCounters&), bool wake)
 {
     std::lock_guard lock(m_);
     change(counters_);
-    ++changes_;
-    changed_.notify_all();
+    if (wake) {
+        ++changes_;
+        changed_.notify_all();
+    }
 }
 
 TComCounters FakeLineIo::Counters()

@@ -42,13 +42,18 @@ public:
     void Interrupt(pthread_t waiter) override;
 
     void SetLines(int lines);
-    void Update(void (*change)(TComCounters&));
+    //! Changes the counters; `wake` false leaves a waiting WaitModemChange asleep (a change
+    //! that comes with received data).
+    void Update(void (*change)(TComCounters&), bool wake = true);
     TComCounters Counters();
+    //! True once a WaitModemChange is blocked (a change from now on wakes it).
+    bool WaitForWaiter(std::chrono::milliseconds timeout);
 
 private:
     std::mutex m_;
     std::condition_variable changed_;
     int changes_ = 0;
+    int waiters_ = 0;
     bool interrupted_ = false;
     int lines_ = 0;
     TComCounters counters_;
