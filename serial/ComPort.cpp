@@ -1256,8 +1256,18 @@ void TCustomComPort::StopEventThread()
     }
     if (t->HandOverRunning()) {
         // Called from a handler the thread handed over: it waits for us, so it cannot be joined
-        // here. It leaves as soon as that handler returns and no longer touches the device.
+        // here. It leaves as soon as that handler returns and no longer touches the device; it
+        // is joined on the next turn of the event loop.
         stoppedThreads_.push_back(std::move(t));
+        if (QCoreApplication* app = QCoreApplication::instance()) {
+            QMetaObject::invokeMethod(
+                app,
+                [this, alive = std::weak_ptr<int>(alive_)] {
+                    if (alive.lock())
+                        ReapStoppedThreads(false);
+                },
+                Qt::QueuedConnection);
+        }
         return;
     }
     t.reset(); // joins: the thread is out of its wait before the device is released

@@ -407,6 +407,8 @@ private:
     std::unique_ptr<TComThread> thread_;
     // Stopped threads that still wait for a hand-over running further up this call stack.
     std::vector<std::unique_ptr<TComThread>> stoppedThreads_;
+    // Lets a deferred clean-up know whether the port still exists.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     std::atomic<std::uint32_t> eventMask_{0};
     std::atomic<std::uint32_t> waitMask_{0};
     int savedPriority_ = 0;
