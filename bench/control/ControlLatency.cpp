@@ -1,0 +1,297 @@
+// Measures the control against the simulated base while polling: the latency from the moment a
+// packet carrying an answer can be framed to OnKeypadDataReceived, the control's CPU time, and
+// its memory at the start and the end of the run.
+//
+// The simulator runs in a child process, so getrusage of this process is the control alone. The
+// moment a packet can be framed is when its 56 bytes and the two bytes after it are written: the
+// framing waits for those two. It is taken from the simulator's trace, which stamps every write
+// with the wall clock; the control's events are stamped with the same clock.
+//
+// Events whose packet was streamed before StartPolling (the detection's XON starts the stream,
+// the packets are pumped once polling) show as unmatched; answers written while polling that no
+// event delivered show as lost.
+//
+// Usage: kivra-control-latency [--seconds N] [--rate PRESSES_PER_SECOND] [--bytes-per-second B]
+
+#include "basesim/BaseSimulator.h"
+#include "control/Kivra.h"
+#include "core/Exception.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Options {
+    int Seconds = 60;
+    double Rate = 5;          // answers per second from the whole keypad population
+    int BytesPerSecond = 960; // a 9600-baud line
+};
+
+Options ParseOptions(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        if (name == "--seconds")
+            o.Seconds = std::atoi(argv[i + 1]);
+        else if (name == "--rate")
+            o.Rate = std::atof(argv[i + 1]);
+        else if (name == "--bytes-per-second")
+            o.BytesPerSecond = std::atoi(argv[i + 1]);
+        else
+            std::fprintf(stderr, "unknown option %s\n", name.c_str());
+    }
+    return o;
+}
+
+// Milliseconds since local midnight on the wall clock: the simulator's trace uses the same scale.
+double WallMsOfDay()
+{
+    timeval tv{};
+    ::gettimeofday(&tv, nullptr);
+    tm local{};
+    ::localtime_r(&tv.tv_sec, &local);
+    return ((local.tm_hour * 60.0 + local.tm_min) * 60.0 + local.tm_sec) * 1000.0 + tv.tv_usec / 1000.0;
+}
+
+long RssKb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+double CpuSeconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs the simulator until the parent closes the control pipe. Never returns.
+[[noreturn]] void RunSimulator(const Options& o, const std::string& trace, int ready, int control)
+{
+    int code = 0;
+    try {
+        kivra::basesim::SimConfig config;
+        config.ComPort = 1;
+        config.RandomPressesPerSecond = o.Rate;
+        config.BytesPerSecond = o.BytesPerSecond;
+        config.TracePath = trace;
+        kivra::basesim::BaseSimulator sim(config);
+        sim.Start();
+        [[maybe_unused]] auto n = ::write(ready, "R", 1);
+        char c;
+        while (::read(control, &c, 1) > 0) {
+        }
+        sim.Stop();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "simulator: %s\n", e.what());
+        code = 1;
+    }
+    ::_exit(code);
+}
+
+struct Framable {
+    int Keypad;
+    int Digit;
+    double AtMs;
+};
+
+// Digit answers of every packet in the trace, with the time of the write that followed the packet.
+std::vector<Framable> ReadTrace(const std::string& path)
+{
+    struct Unit {
+        double AtMs;
+        std::string Bytes;
+    };
+    std::vector<Unit> units;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        int h = 0, m = 0, s = 0, ms = 0;
+        char dir[8] = {};
+        int used = 0;
+        if (std::sscanf(line.c_str(), "%d:%d:%d.%d %7s%n", &h, &m, &s, &ms, dir, &used) != 5 ||
+            std::strcmp(dir, "base>") != 0)
+            continue;
+        Unit u{((h * 60.0 + m) * 60.0 + s) * 1000.0 + ms, {}};
+        std::istringstream hex(line.substr(static_cast<std::size_t>(used)));
+        unsigned byte = 0;
+        while (hex >> std::hex >> byte)
+            u.Bytes.push_back(static_cast<char>(byte));
+        units.push_back(std::move(u));
+    }
+    std::vector<Framable> out;
+    for (std::size_t i = 0; i + 1 < units.size(); ++i) {
+        const std::string& p = units[i].Bytes;
+        if (p.size() != 56 || p[0] < 'A' || p[0] > 'E' || units[i + 1].Bytes.size() < 2)
+            continue;
+        for (int k = 1; k <= 50; ++k) {
+            const char state = p[static_cast<std::size_t>(k)];
+            if (state >= '0' && state <= '9')
+                out.push_back({(p[0] - 'A') * 50 + k, state - '0', units[i + 1].AtMs});
+        }
+    }
+    return out;
+}
+
+double Percentile(std::vector<double> v, double q)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const auto index = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(index, v.size() - 1)];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Options o = ParseOptions(argc, argv);
+
+    // A private port directory, so that the simulator's COM1 link never meets another one.
+    char dir[] = "/tmp/kivra-bench-XXXXXX";
+    if (::mkdtemp(dir) == nullptr)
+        return 1;
+    ::setenv("XDG_RUNTIME_DIR", dir, 1);
+    const std::string trace = std::string(dir) + "/trace.txt";
+
+    int ready[2], control[2];
+    if (::pipe(ready) != 0 || ::pipe(control) != 0)
+        return 1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ready[0]);
+        ::close(control[1]);
+        RunSimulator(o, trace, ready[1], control[0]);
+    }
+    ::close(ready[1]);
+    ::close(control[0]);
+    char c = 0;
+    if (::read(ready[0], &c, 1) != 1) {
+        std::fprintf(stderr, "the simulator did not start\n");
+        return 1;
+    }
+
+    QCoreApplication app(argc, argv);
+    kivra::TKivra kivra;
+    kivra.SetErrorExceptionsEnabled(false);
+    kivra.SetErrorEventsEnabled(true);
+    int errors = 0;
+    kivra.SetOnError([&](int code, std::string text) {
+        ++errors;
+        std::fprintf(stderr, "error %d: %s\n", code, text.c_str());
+    });
+    kivra.SetKivraModel(kivra::rstKivraModel::mAutoDetect);
+    kivra.SetSerialPort(1);
+    if (!kivra.Connect()) {
+        std::fprintf(stderr, "Connect failed\n");
+        return 1;
+    }
+
+    std::map<int, std::deque<std::pair<int, double>>> received; // keypad -> (digit, time)
+    int events = 0;
+    kivra.SetOnKeypadDataReceived([&](int id, int value) {
+        received[id].emplace_back(value, WallMsOfDay());
+        ++events;
+    });
+
+    kivra.StartPolling();
+    const long rssStart = RssKb();
+    const double cpuStart = CpuSeconds();
+    const double wallStart = WallMsOfDay();
+    // A sample after a quarter of the run separates warming up from growth.
+    long rssQuarter = 0;
+    QTimer::singleShot(o.Seconds * 250, Qt::PreciseTimer, &app, [&] { rssQuarter = RssKb(); });
+    QTimer::singleShot(o.Seconds * 1000, Qt::PreciseTimer, &app, &QCoreApplication::quit);
+    app.exec();
+    const double cpu = CpuSeconds() - cpuStart;
+    const double wallEnd = WallMsOfDay();
+    const double wall = (wallEnd - wallStart) / 1000.0;
+    const long rssEnd = RssKb();
+    kivra.Disconnect(false);
+
+    ::close(control[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+
+    // Match each event with the packet that carried it: the latest packet of that keypad with that
+    // digit written before the event. Packets framable while polling, up to a second before the
+    // end, that no event matched are answers the control lost.
+    std::vector<double> latencies;
+    int unmatched = 0;
+    const std::vector<Framable> sent = ReadTrace(trace);
+    std::map<int, std::vector<std::pair<Framable, bool>>> byKeypad; // packet, used
+    std::size_t whilePolling = 0;
+    for (const Framable& f : sent) {
+        // The detection's XON starts the stream, but before StartPolling nothing is delivered.
+        if (f.AtMs >= wallStart) {
+            byKeypad[f.Keypad].emplace_back(f, false);
+            ++whilePolling;
+        }
+    }
+    for (auto& [keypad, answers] : received) {
+        auto& packets = byKeypad[keypad];
+        for (const auto& [digit, at] : answers) {
+            auto best = packets.end();
+            for (auto it = packets.begin(); it != packets.end() && it->first.AtMs <= at; ++it)
+                if (!it->second && it->first.Digit == digit)
+                    best = it;
+            if (best == packets.end()) {
+                ++unmatched;
+                continue;
+            }
+            best->second = true;
+            latencies.push_back(at - best->first.AtMs);
+        }
+    }
+    int lost = 0;
+    for (const auto& [keypad, packets] : byKeypad)
+        for (const auto& [packet, used] : packets)
+            if (!used && packet.AtMs < wallEnd - 1000) {
+                ++lost;
+                std::fprintf(stderr, "not delivered: keypad %d digit %d at %.0f ms\n", packet.Keypad,
+                             packet.Digit, packet.AtMs - wallStart);
+            }
+    ::unlink(trace.c_str());
+    ::unlink((std::string(dir) + "/kivra-ports/COM1").c_str());
+    ::rmdir((std::string(dir) + "/kivra-ports").c_str());
+    ::rmdir(dir);
+
+    std::printf("run: %.1f s polling, %.1f answers/s offered, line %d bytes/s\n", wall, o.Rate,
+                o.BytesPerSecond);
+    std::printf("answers: %zu digit answers in packets while polling, %d events, %zu matched, %d unmatched, "
+                "%d lost, %d errors\n",
+                whilePolling, events, latencies.size(), unmatched, lost, errors);
+    std::printf("latency packet framable -> OnKeypadDataReceived: median %.1f ms, p99 %.1f ms, max %.1f ms\n",
+                Percentile(latencies, 0.5), Percentile(latencies, 0.99), Percentile(latencies, 1.0));
+    std::printf("control CPU: %.3f s over %.1f s = %.3f%% of one core\n", cpu, wall, 100.0 * cpu / wall);
+    std::printf(
+        "control RSS: %ld kB at start, %ld kB after a quarter, %ld kB at end (%+ld kB over the last three "
+        "quarters)\n",
+        rssStart, rssQuarter, rssEnd, rssEnd - rssQuarter);
+    return 0;
+}
