@@ -7,8 +7,10 @@
 #include "app/RadioGroup.h"
 #include "app/unitAbout.h"
 #include "app/unitCommands.h"
+#include "app/unitDebug.h"
 #include "app/unitKivraUtil.h"
 #include "basesim/BaseSimulator.h"
+#include "serial/PortNames.h"
 #include "tests/support/TestSupport.h"
 #include "ui_unitKivraUtil.h"
 
@@ -16,6 +18,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -23,6 +26,10 @@
 #include <gtest/gtest.h>
 
 #include <set>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 using namespace kivra;
 using namespace std::chrono_literals;
@@ -447,4 +454,102 @@ TEST_F(MainWindow, SettingsDialogRoundTrip)
     EXPECT_FALSE(sim->KeyLocked('6'));
     EXPECT_TRUE(sim->SettingsC() != c || sim->SettingsD() != d);
     EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
+}
+
+TEST_F(MainWindow, PortListShowsDevicesThatExistAndNamesThem)
+{
+    StartSim();
+    const std::string dir = PortDirectory();
+    const std::string slave = sim->SlaveDevice();
+    // COM10 is probed under its "\\.\COM10" name; COM11 points at nothing.
+    ASSERT_EQ(::symlink(slave.c_str(), (dir + "/COM10").c_str()), 0);
+    ASSERT_EQ(::symlink((dir + "/no-such-device").c_str(), (dir + "/COM11").c_str()), 0);
+    // A port another program holds is still listed.
+    const int holder = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ::ioctl(holder, TIOCEXCL);
+    CreateWindow();
+    QStringList items;
+    for (int i = 0; i < ui().lboComPort->count(); ++i)
+        items << ui().lboComPort->itemText(i);
+    EXPECT_TRUE(items.contains(QString::number(kPort))) << items.join(',').toStdString();
+    EXPECT_TRUE(items.contains(QStringLiteral("10")));
+    EXPECT_FALSE(items.contains(QStringLiteral("11")));
+    for (const QString& item : items)
+        EXPECT_LE(item.toInt(), 16);
+    EXPECT_TRUE(w->PortHint().contains(QStringLiteral("10 = %1/COM10").arg(QString::fromStdString(dir))));
+    EXPECT_EQ(ui().lboComPort->currentIndex(), 0);
+
+    // Dropping the list down probes again: a port that went away disappears.
+    ::ioctl(holder, TIOCNXCL);
+    ::close(holder);
+    ::unlink((dir + "/COM10").c_str());
+    ui().lboComPort->showPopup();
+    ui().lboComPort->hidePopup();
+    EXPECT_EQ(ui().lboComPort->findText(QStringLiteral("10")), -1);
+    EXPECT_GE(ui().lboComPort->findText(QString::number(kPort)), 0);
+    EXPECT_EQ(ui().lboComPort->currentIndex(), 0);
+}
+
+TEST_F(MainWindow, InfoListsKeypadReportsAndOptionChangesClearTheGrid)
+{
+    basesim::SimConfig cfg;
+    cfg.Keypads = {{.Number = 4, .Serial = {0x12, 0x34, 0x56}, .Battery = 2, .Major = 1, .Minor = 3},
+                   {.Number = 9, .Serial = {0xAB, 0xCD, 0xEF}, .Battery = 3, .Major = 1, .Minor = 0}};
+    StartSim(cfg);
+    CreateWindow();
+    ASSERT_TRUE(ConnectToSim());
+    Click(ui().btnPolling);
+    Click(ui().btnKeyPadInfo);
+    EXPECT_TRUE(info.isVisible());
+    ASSERT_TRUE(test::WaitUntil([&] { return info.RowCount() == 2; }, 5s)) << info.RowCount();
+    EXPECT_EQ(w->InfoRowCount, 2);
+    test::ProcessEventsFor(500ms);
+    EXPECT_EQ(info.RowCount(), 2);
+
+    Click(ui().btnClearInfo);
+    EXPECT_EQ(info.RowCount(), 0);
+    EXPECT_EQ(w->InfoRowCount, 0);
+
+    // An Info Option change empties the list and the grid, and switches the base's mode.
+    sim->Press(4, '5');
+    ASSERT_TRUE(test::WaitUntil([&] { return CellText(4) == QStringLiteral("  4: 5"); }, 3s));
+    QTest::mouseClick(ui().rgrpOption->Button(1), Qt::LeftButton, {}, QPoint(8, 8));
+    EXPECT_EQ(CellText(4), QStringLiteral("  4:  "));
+    EXPECT_EQ(ui().edtKeypadCount->text(), QStringLiteral("0 keypads of 250"));
+    EXPECT_TRUE(test::WaitUntil([&] { return sim->TimestampMode(); }, 3s));
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
+}
+
+TEST_F(MainWindow, LogoOpensAboutEveryTimeAtTheSamePlace)
+{
+    CreateWindow();
+    QList<QPoint> places;
+    for (int i = 0; i < 2; ++i) {
+        QTimer::singleShot(150, &about, [&] {
+            if (about.isVisible())
+                places << about.pos();
+            about.accept();
+        });
+        QTest::mouseClick(ui().Image2, Qt::LeftButton);
+    }
+    ASSERT_EQ(places.size(), 2);
+    EXPECT_EQ(places[0], places[1]);
+}
+
+TEST_F(MainWindow, DebugOutputCreatesItsWindowFirst)
+{
+    CreateWindow();
+    EXPECT_EQ(w->DebugForm(), nullptr);
+    EXPECT_FALSE(w->KivraOCX->GetDebugEventsEnabled());
+    w->SetDebugOutput(true);
+    ASSERT_NE(w->DebugForm(), nullptr);
+    EXPECT_TRUE(w->DebugForm()->isVisible());
+    EXPECT_TRUE(w->KivraOCX->GetDebugEventsEnabled());
+    w->KivraOCXDebug(std::string("Sent XON \x11", 10));
+    const QString text = w->DebugForm()->Memo1->toPlainText();
+    EXPECT_TRUE(text.contains(QStringLiteral("Sent XON"))) << text.toStdString();
+    EXPECT_FALSE(text.contains(QChar(0x11)));
+    w->SetDebugOutput(false);
+    EXPECT_FALSE(w->KivraOCX->GetDebugEventsEnabled());
 }
