@@ -154,8 +154,10 @@ TEST(KivraConnect, NewerBaseIsDetectedIdentifiedAndDisconnected)
     EXPECT_TRUE(rec.HasDebug("Redundant method call: Already disconnected"));
     EXPECT_TRUE(rec.Errors.empty());
 
-    // Disconnected: no more pings, and a second connection works.
+    // Disconnected: StopPolling sends nothing, no more pings, and a second connection works.
     sim->ClearHostLog();
+    kivra->StopPolling();
+    EXPECT_FALSE(kivra->GetPolling());
     kivra::test::ProcessEventsFor(2500ms);
     EXPECT_EQ(sim->HostBytes(), "");
     // The detected model stays stored, so the second Connect confirms it.
