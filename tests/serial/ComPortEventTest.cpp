@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <thread>
@@ -372,6 +373,28 @@ TEST(ComPortEvents, UnpluggedDeviceClosesThePortOnce)
     EXPECT_FALSE(port.HasEventThread());
     // The device and the thread's descriptors are gone, and so is the test's pty master.
     EXPECT_EQ(test::OpenFdCount(), fds - 1);
+}
+
+TEST(ComPortEvents, WritesAndReadsOnAnUnpluggedDeviceFailAtOnce)
+{
+    Pty pty;
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    port.Timeouts().SetReadConstant(5000);
+    port.Open();
+    pty.Unplug();
+    const auto start = std::chrono::steady_clock::now();
+    for (const auto& op :
+         std::vector<std::function<void()>>{[&] { port.WriteString("cmd"); }, [&] { port.ReadChar(); }}) {
+        try {
+            op();
+            ADD_FAILURE() << "no error on an unplugged device";
+        } catch (const EComError& e) {
+            EXPECT_EQ(e.ErrorCode(), EIO);
+            EXPECT_STREQ(e.what(), "Input/output error");
+        }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
 }
 
 TEST(ComPortEvents, ThousandOpenCloseCyclesWhileDataStreams)
