@@ -6,6 +6,8 @@
 #include "app/unitCommands.h"
 #include "app/unitKivraUtil.h"
 
+#include <QScreen>
+
 int main(int argc, char** argv)
 {
     kivra::TApplication app(argc, argv);
@@ -19,6 +21,9 @@ int main(int argc, char** argv)
     kivra::TfrmAbout frmAbout;
     frmKivraUtil.SetForms(&frmKeypadInfo, &frmCommands, &frmAbout);
     frmKivraUtil.OnFormClosed = [&app] { app.quit(); };
+    // First shown at the centre of the desktop.
+    if (const QScreen* screen = frmKivraUtil.screen())
+        frmKivraUtil.move(screen->availableGeometry().center() - frmKivraUtil.rect().center());
     frmKivraUtil.show();
     return app.exec();
 }

@@ -108,7 +108,11 @@ TDefinedGroup ParseDefinedGroup(const std::string& text)
 
 QString PortPermissionAdvice(int portNumber)
 {
-    const std::string device = ResolvePortDevice(ComPortName(portNumber));
+    return DevicePermissionAdvice(ResolvePortDevice(ComPortName(portNumber)), portNumber);
+}
+
+QString DevicePermissionAdvice(const std::string& device, int portNumber)
+{
     if (device.empty())
         return {};
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -328,8 +332,6 @@ void TfrmKivraUtil::FormCreate()
     ui->gboProduct->setFont(UtilityFont(true));
     ui->GroupBox1->setFont(UtilityFont(true));
     ui->rgrpOption->setFont(UtilityFont(true));
-    ui->rgrpOption->SetItemsBold(false);
-    ui->rgrpKeypadAdd->SetItemsBold(true);
     for (QWidget* box : {static_cast<QWidget*>(ui->gboProduct), static_cast<QWidget*>(ui->GroupBox1)})
         for (QWidget* w : box->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
             if (w != ui->rgrpOption)
