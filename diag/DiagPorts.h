@@ -1,0 +1,31 @@
+#pragma once
+// What stands behind a COM port name, and why a port cannot be opened.
+
+#include <cstdint>
+#include <string>
+
+namespace kivra::diag {
+
+enum class PortState : std::uint8_t { Free, Busy, Refused, Missing, Failed };
+
+struct PortProbe {
+    int Number = 0;
+    std::string Device; // the path COMn resolves to
+    PortState State = PortState::Failed;
+    int Errno = 0;
+    std::string Detail; // for Refused: how to get access; for Failed: the system's text
+};
+
+//! Opens and closes the port as the control would; never keeps it open.
+PortProbe ProbePort(int number);
+
+//! The state for an errno of a failed open of device (the group owning it for a refusal).
+PortProbe ClassifyOpenError(int number, const std::string& device, int error);
+
+//! The group owning a device (stat + getgrgid), or "" when unknown.
+std::string DeviceGroup(const std::string& device);
+
+//! "free", "busy (in use by another program)", ... for the ports table.
+std::string PortStateText(const PortProbe& probe);
+
+} // namespace kivra::diag
