@@ -29,7 +29,14 @@ QColor ColorToQColor(TColor color, const QPalette& palette);
 //! The colour value of an RGB colour.
 TColor RGBToColor(int red, int green, int blue);
 
-enum class TLEDStyle : std::uint8_t { LEDSmall, LEDLarge, LEDSqSmall, LEDSqLarge, LEDVertical, LEDHorizontal };
+enum class TLEDStyle : std::uint8_t {
+    LEDSmall,
+    LEDLarge,
+    LEDSqSmall,
+    LEDSqLarge,
+    LEDVertical,
+    LEDHorizontal
+};
 
 using TNotifyEvent = std::function<void(QObject* Sender)>;
 

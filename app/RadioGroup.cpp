@@ -10,9 +10,13 @@
 
 namespace kivra {
 
-TRadioGroup::TRadioGroup(QWidget* parent) : QGroupBox(parent) {}
+TRadioGroup::TRadioGroup(QWidget* parent) : QGroupBox(parent)
+{
+}
 
-TRadioGroup::TRadioGroup(const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {}
+TRadioGroup::TRadioGroup(const QString& caption, QWidget* parent) : QGroupBox(caption, parent)
+{
+}
 
 void TRadioGroup::SetItems(const QStringList& items)
 {

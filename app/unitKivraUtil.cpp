@@ -222,7 +222,9 @@ void TKeypadGrid::paintEvent(QPaintEvent* event)
     p.drawLine(width() - 2, 1, width() - 2, height() - 2);
 }
 
-TPortComboBox::TPortComboBox(QWidget* parent) : QComboBox(parent) {}
+TPortComboBox::TPortComboBox(QWidget* parent) : QComboBox(parent)
+{
+}
 
 void TPortComboBox::showPopup()
 {
@@ -375,13 +377,14 @@ void TfrmKivraUtil::FormCreate()
     KivraOCX->SetOnDebug([this](std::string Data) { KivraOCXDebug(Data); });
     KivraOCX->SetErrorEventsEnabled(true);
     KivraOCX->SetOnError([this](int ErrorCode, std::string Error) { KivraOCXError(ErrorCode, Error); });
-    KivraOCX->SetOnKeypadDataReceived([this](int KeypadID, int Value) { KivraOCXKeypadDataReceived(KeypadID, Value); });
+    KivraOCX->SetOnKeypadDataReceived(
+        [this](int KeypadID, int Value) { KivraOCXKeypadDataReceived(KeypadID, Value); });
     KivraOCX->SetOnKeypadNotification([this](int KeypadID) { KivraOCXKeypadNotification(KeypadID); });
     KivraOCX->SetOnLowBatteryWarning([this](int KeypadID) { KivraOCXLowBatteryWarning(KeypadID); });
     KivraOCX->SetOnSoftkeyDataReceived(
         [this](int KeypadID, std::string KeyValue) { KivraOCXSoftkeyDataReceived(KeypadID, KeyValue); });
-    KivraOCX->SetOnKeypadTimestamp([this](int KeypadID, int QuestionNumber, int Timestamp, std::string Version,
-                                          int BatteryLevel, bool EndOfTimestamps) {
+    KivraOCX->SetOnKeypadTimestamp([this](int KeypadID, int QuestionNumber, int Timestamp,
+                                          std::string Version, int BatteryLevel, bool EndOfTimestamps) {
         KivraOCXKeypadTimestamp(KeypadID, QuestionNumber, Timestamp, Version, BatteryLevel, EndOfTimestamps);
     });
     KivraOCX->SetOnKeypadSerialNumber([this](int KeypadID, std::string SerialNum, std::string Version,
@@ -419,11 +422,14 @@ void TfrmKivraUtil::FormCreate()
     connect(ui->btnPolling, &QPushButton::clicked, this, [this] { Guarded([this] { btnPollingClick(); }); });
     connect(ui->lboChannel, &QComboBox::activated, this, [this] { Guarded([this] { lboChannelChange(); }); });
     connect(ui->btnClear, &QPushButton::clicked, this, [this] { Guarded([this] { btnClearClick(); }); });
-    connect(ui->btnAddKeypad, &QPushButton::clicked, this, [this] { Guarded([this] { btnAddKeypadClick(); }); });
+    connect(ui->btnAddKeypad, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnAddKeypadClick(); }); });
     connect(ui->cboKeypads->lineEdit(), &QLineEdit::textEdited, this, [this] { cboKeypadsChange(); });
     connect(ui->cboKeypads, &QComboBox::activated, this, [this] { cboKeypadsChange(); });
-    connect(ui->btnKeyPadInfo, &QPushButton::clicked, this, [this] { Guarded([this] { btnKeyPadInfoClick(); }); });
-    connect(ui->btnClearInfo, &QPushButton::clicked, this, [this] { Guarded([this] { btnClearInfoClick(); }); });
+    connect(ui->btnKeyPadInfo, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnKeyPadInfoClick(); }); });
+    connect(ui->btnClearInfo, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnClearInfoClick(); }); });
     connect(ui->btnCndCommands, &QPushButton::clicked, this,
             [this] { Guarded([this] { btnCndCommandsClick(); }); });
     ui->rgrpKeypadAdd->SetOnClick([this] { rgrpKeypadAddClick(); });
@@ -470,8 +476,8 @@ void TfrmKivraUtil::LoadPorts()
         const QString path = QString::fromLocal8Bit(device.c_str());
         PortDevices_[static_cast<std::size_t>(n)] = path;
         ui->lboComPort->addItem(QString::number(n));
-        ui->lboComPort->setItemData(ui->lboComPort->count() - 1, QStringLiteral("COM%1 = %2").arg(n).arg(path),
-                                    Qt::ToolTipRole);
+        ui->lboComPort->setItemData(ui->lboComPort->count() - 1,
+                                    QStringLiteral("COM%1 = %2").arg(n).arg(path), Qt::ToolTipRole);
     }
     if (ui->lboComPort->count() > 0)
         ui->lboComPort->setCurrentIndex(0);
@@ -503,7 +509,8 @@ void TfrmKivraUtil::PauseWhileConnecting(int ms)
     QDeadlineTimer deadline(ms);
     while (!deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
-        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(10, std::max<qint64>(0, deadline.remainingTime()))));
+        QThread::msleep(
+            static_cast<unsigned long>(std::min<qint64>(10, std::max<qint64>(0, deadline.remainingTime()))));
     }
 }
 
@@ -554,7 +561,8 @@ void TfrmKivraUtil::ConnectAction()
             ui->lblVersion->setText(Text(version.size() > 1 ? version.substr(1) : std::string()));
         } else {
             ui->lblProduct->setText(Text(version.substr(0, colon)));
-            ui->lblVersion->setText(Text(colon + 2 <= version.size() ? version.substr(colon + 2) : std::string()));
+            ui->lblVersion->setText(
+                Text(colon + 2 <= version.size() ? version.substr(colon + 2) : std::string()));
         }
         ui->btnConnect->setText(QStringLiteral("Disconnect"));
         ui->ledConnect->SetValue(true);
@@ -722,8 +730,8 @@ void TfrmKivraUtil::WriteCellText(int KeypadID)
 QColor TfrmKivraUtil::CellColor(int col, int row)
 {
     const int n = col * kGridRows + row + 1;
-    CurrentCellColor_ = QColor::fromRgb(
-        KeypadCellColor(KeypadStateArray[static_cast<std::size_t>(n)], ActiveKeypadArray[static_cast<std::size_t>(n)]));
+    CurrentCellColor_ = QColor::fromRgb(KeypadCellColor(KeypadStateArray[static_cast<std::size_t>(n)],
+                                                        ActiveKeypadArray[static_cast<std::size_t>(n)]));
     return CurrentCellColor_;
 }
 
@@ -741,7 +749,8 @@ void TfrmKivraUtil::UpdateRespondingCount()
 {
     RespondingCount = 0;
     for (int k = 1; k <= kGridKeypads; ++k)
-        if (KeypadStateArray[static_cast<std::size_t>(k)] != 0 && ActiveKeypadArray[static_cast<std::size_t>(k)])
+        if (KeypadStateArray[static_cast<std::size_t>(k)] != 0 &&
+            ActiveKeypadArray[static_cast<std::size_t>(k)])
             ++RespondingCount;
 }
 
@@ -901,8 +910,8 @@ void TfrmKivraUtil::KivraOCXKeypadTimestamp(int KeypadID, int, int Timestamp, co
                                             int BatteryLevel, bool)
 {
     if (frmKeypadInfo_)
-        frmKeypadInfo_->AddRow(QString::number(KeypadID),
-                               {FormatTimestampSeconds(Timestamp), Text(Version), QString::number(BatteryLevel)});
+        frmKeypadInfo_->AddRow(QString::number(KeypadID), {FormatTimestampSeconds(Timestamp), Text(Version),
+                                                           QString::number(BatteryLevel)});
     ++InfoRowCount;
 }
 

@@ -116,7 +116,7 @@ public:
     void tmrConnectTimer();
     void Image2Click();
     void changeGrid(int KeypadID, char c);
-    void btnClearClick(); // Clear Grid
+    void btnClearClick();     // Clear Grid
     void btnAddKeypadClick(); // Set
     void rgrpKeypadAddClick();
     void cboKeypadsChange();

@@ -4,12 +4,12 @@
 #include "app/Application.h"
 #include "app/KeypadInfo.h"
 #include "app/unitKivraUtil.h"
-#include "ui_unitKivraUtil.h"
 #include "tests/support/TestSupport.h"
+#include "ui_unitKivraUtil.h"
 
 #include <QComboBox>
-#include <QScreen>
 #include <QLineEdit>
+#include <QScreen>
 #include <gtest/gtest.h>
 
 #include <initializer_list>
@@ -233,8 +233,10 @@ TEST_F(Grid, NotConnectedActionsSayWhy)
     w->btnCndCommandsClick();
     w->ui->lboChannel->setCurrentIndex(4);
     w->lboChannelChange();
-    EXPECT_EQ(messages, (QStringList{QStringLiteral("Base is not connected!"), QStringLiteral("Base not connected."),
-                                     QStringLiteral("Base is not connected."), QStringLiteral(" Base is not connected. ")}));
+    EXPECT_EQ(
+        messages,
+        (QStringList{QStringLiteral("Base is not connected!"), QStringLiteral("Base not connected."),
+                     QStringLiteral("Base is not connected."), QStringLiteral(" Base is not connected. ")}));
     EXPECT_EQ(w->ui->lboChannel->currentIndex(), -1);
     EXPECT_FALSE(info.isVisible());
     // Info... set the columns and emptied the list before refusing.
@@ -265,6 +267,7 @@ TEST(PortPermission, RefusedDeviceNamesItsGroupAndHowToJoinIt)
     ASSERT_NE(g, nullptr);
     EXPECT_TRUE(advice.contains(QString::fromLatin1(path))) << advice.toStdString();
     EXPECT_TRUE(advice.contains(QStringLiteral("COM5")));
-    EXPECT_TRUE(advice.contains(QStringLiteral("sudo usermod -aG %1 $USER").arg(QString::fromLocal8Bit(g->gr_name))));
+    EXPECT_TRUE(
+        advice.contains(QStringLiteral("sudo usermod -aG %1 $USER").arg(QString::fromLocal8Bit(g->gr_name))));
     EXPECT_TRUE(DevicePermissionAdvice("/tmp/kivra-no-such-device", 5).isEmpty());
 }

@@ -3,8 +3,8 @@
 #include "app/ALed.h"
 #include "tests/support/TestSupport.h"
 
-#include <QElapsedTimer>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEnterEvent>
 #include <QImage>
 #include <QPalette>
@@ -75,7 +75,8 @@ TEST(LedImages, EveryTemplateKeepsTheDrawingRules)
     for (const StyleRow& row : kStyles) {
         for (bool framed : {true, false}) {
             SCOPED_TRACE(framed ? row.framed : row.unframed);
-            const QImage img = QImage(TLumALed::ImageName(row.style, framed)).convertToFormat(QImage::Format_RGB32);
+            const QImage img =
+                QImage(TLumALed::ImageName(row.style, framed)).convertToFormat(QImage::Format_RGB32);
             ASSERT_FALSE(img.isNull());
             ASSERT_EQ(img.size(), QSize(row.width, row.height));
             int lime = 0;
@@ -165,7 +166,8 @@ TEST(LedControl, SizeAndImageFollowTheStyle)
         led.SetLEDStyle(row.style);
         EXPECT_EQ(led.size(), QSize(row.width, row.height));
         EXPECT_TRUE(TLumALed::ImageName(row.style, true).endsWith(QString::fromLatin1(row.framed) + ".xpm"));
-        EXPECT_TRUE(TLumALed::ImageName(row.style, false).endsWith(QString::fromLatin1(row.unframed) + ".xpm"));
+        EXPECT_TRUE(
+            TLumALed::ImageName(row.style, false).endsWith(QString::fromLatin1(row.unframed) + ".xpm"));
         // The unlit lamp is silver at the centre pixel in every shape.
         EXPECT_EQ(Centre(led), kSilver);
     }
@@ -193,7 +195,8 @@ TEST(LedControl, LimeColourLeavesTheTemplateBodyUnchanged)
 {
     TLumALed led;
     led.SetTrueColor(clLime);
-    const QImage templ = QImage(TLumALed::ImageName(TLEDStyle::LEDSmall, true)).convertToFormat(QImage::Format_RGB32);
+    const QImage templ =
+        QImage(TLumALed::ImageName(TLEDStyle::LEDSmall, true)).convertToFormat(QImage::Format_RGB32);
     EXPECT_EQ(led.TrueImage(), templ);
 }
 
@@ -210,7 +213,8 @@ TEST(LedControl, BackgroundIsRecolouredOnlyWhenNotFramed)
     EXPECT_EQ(Pixel(led, 15, 15), kRed);
     EXPECT_EQ(Centre(led), kSilver);
     // Silver inside the outline is not background.
-    const QImage n = QImage(TLumALed::ImageName(TLEDStyle::LEDSmall, false)).convertToFormat(QImage::Format_RGB32);
+    const QImage n =
+        QImage(TLumALed::ImageName(TLEDStyle::LEDSmall, false)).convertToFormat(QImage::Format_RGB32);
     ASSERT_EQ(n.pixel(11, 4), qRgb(192, 192, 192));
     EXPECT_EQ(Pixel(led, 11, 4), kSilver);
 
@@ -240,7 +244,8 @@ TEST(LedControl, BlinksWithItsIntervalAndReportsEveryToggle)
     EXPECT_EQ(Centre(led), kSilver);
     ASSERT_TRUE(test::WaitUntil([&] { return ticks >= 6; }, 3s));
     // Never faster than the interval (timers only run late).
-    const double mean = static_cast<double>(times.back() - times.front()) / static_cast<double>(times.size() - 1);
+    const double mean =
+        static_cast<double>(times.back() - times.front()) / static_cast<double>(times.size() - 1);
     EXPECT_GE(mean, 50.0);
 
     led.SetValue(false);
@@ -294,10 +299,12 @@ TEST(LedControl, ColourChangeWhileBlinkingRestartsWithTheTrueImage)
     EXPECT_EQ(led.Phase(), 0);
     EXPECT_EQ(Centre(led), kSilver);
     std::set<QRgb> seen;
-    test::WaitUntil([&] {
-        seen.insert(Centre(led).rgb());
-        return seen.size() >= 2;
-    }, 2s);
+    test::WaitUntil(
+        [&] {
+            seen.insert(Centre(led).rgb());
+            return seen.size() >= 2;
+        },
+        2s);
     EXPECT_EQ(seen, (std::set<QRgb>{kSilver.rgb(), kLime.rgb()}));
 }
 

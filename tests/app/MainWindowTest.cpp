@@ -76,7 +76,10 @@ protected:
         Click(ui().btnConnect);
         return w->KivraOCX->GetConnected();
     }
-    static QColor Centre(QWidget* led) { return led->grab().toImage().pixelColor(led->width() / 2, led->height() / 2); }
+    static QColor Centre(QWidget* led)
+    {
+        return led->grab().toImage().pixelColor(led->width() / 2, led->height() / 2);
+    }
     QColor CellColour(int n)
     {
         TKeypadGrid* g = ui().StringGrid1;
@@ -121,9 +124,9 @@ TEST_F(MainWindow, StartUpState)
     EXPECT_EQ(ui().btnConnect->text(), QStringLiteral("Connect"));
     EXPECT_TRUE(ui().btnConnect->isEnabled());
     EXPECT_EQ(ui().btnPolling->text(), QStringLiteral("Start Polling"));
-    for (QWidget* off : std::initializer_list<QWidget*>{ui().btnPolling, ui().lboChannel, ui().btnCndCommands,
-                                                        ui().rgrpKeypadAdd, ui().cboKeypads, ui().btnAddKeypad,
-                                                        ui().rgrpOption, ui().btnKeyPadInfo, ui().btnClearInfo})
+    for (QWidget* off : std::initializer_list<QWidget*>{
+             ui().btnPolling, ui().lboChannel, ui().btnCndCommands, ui().rgrpKeypadAdd, ui().cboKeypads,
+             ui().btnAddKeypad, ui().rgrpOption, ui().btnKeyPadInfo, ui().btnClearInfo})
         EXPECT_FALSE(off->isEnabled()) << off->objectName().toStdString();
     EXPECT_TRUE(ui().btnClear->isEnabled());
     EXPECT_TRUE(ui().StringGrid1->isEnabled());
@@ -135,7 +138,8 @@ TEST_F(MainWindow, StartUpState)
     EXPECT_EQ(ui().lboChannel->itemText(14), QStringLiteral("15"));
     EXPECT_EQ(ui().lboChannel->currentIndex(), -1);
     EXPECT_EQ(ui().rgrpOption->ItemIndex(), 0);
-    EXPECT_EQ(ui().rgrpOption->Items(), (QStringList{QStringLiteral("Serial Number"), QStringLiteral("Time Stamp")}));
+    EXPECT_EQ(ui().rgrpOption->Items(),
+              (QStringList{QStringLiteral("Serial Number"), QStringLiteral("Time Stamp")}));
     EXPECT_EQ(ui().rgrpKeypadAdd->ItemIndex(), 0);
     EXPECT_EQ(ui().edtKeypadCount->text(), QStringLiteral("0 keypads of 250"));
     EXPECT_TRUE(ui().edtKeypadCount->isReadOnly());
@@ -171,9 +175,9 @@ TEST_F(MainWindow, ConnectToANewerBaseFillsTheLabelsAndEnablesTheKeypadControls)
     EXPECT_EQ(ui().lblVersion->text().toStdString(), version.substr(colon + 2));
     EXPECT_EQ(ui().lblBaseSerialNumber->text(), QStringLiteral("104523"));
     EXPECT_EQ(ui().lboChannel->currentText(), QStringLiteral("7"));
-    for (QWidget* on : std::initializer_list<QWidget*>{ui().rgrpOption, ui().btnKeyPadInfo, ui().btnCndCommands,
-                                                       ui().btnClearInfo, ui().btnPolling, ui().cboKeypads,
-                                                       ui().rgrpKeypadAdd, ui().lboChannel})
+    for (QWidget* on : std::initializer_list<QWidget*>{
+             ui().rgrpOption, ui().btnKeyPadInfo, ui().btnCndCommands, ui().btnClearInfo, ui().btnPolling,
+             ui().cboKeypads, ui().rgrpKeypadAdd, ui().lboChannel})
         EXPECT_TRUE(on->isEnabled()) << on->objectName().toStdString();
     EXPECT_FALSE(ui().btnAddKeypad->isEnabled());
     // The port list locks within half a second.
@@ -219,10 +223,12 @@ TEST_F(MainWindow, PollingButtonAndLed)
     // Silver and lime in turn, every 300 ms, starting with silver.
     EXPECT_EQ(Centre(ui().ledPolling), kSilver);
     std::set<QRgb> seen;
-    test::WaitUntil([&] {
-        seen.insert(Centre(ui().ledPolling).rgb());
-        return seen.size() >= 2;
-    }, 2s);
+    test::WaitUntil(
+        [&] {
+            seen.insert(Centre(ui().ledPolling).rgb());
+            return seen.size() >= 2;
+        },
+        2s);
     EXPECT_EQ(seen, (std::set<QRgb>{kSilver.rgb(), kLime.rgb()}));
 
     Click(ui().btnPolling);
@@ -249,8 +255,10 @@ TEST_F(MainWindow, KeyPressShowsInItsCellWithTheCounter)
     EXPECT_EQ(ui().edtKeypadCount->text(), QStringLiteral("1 keypad of 250"));
     sim->SoftKey(250, '<');
     sim->Notify(3);
-    ASSERT_TRUE(test::WaitUntil([&] { return ui().edtKeypadCount->text() == QStringLiteral("3 keypads of 250"); }, 3s))
-        << CellText(250).toStdString() << "|" << CellText(3).toStdString() << "|" << messages.join('\n').toStdString();
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return ui().edtKeypadCount->text() == QStringLiteral("3 keypads of 250"); }, 3s))
+        << CellText(250).toStdString() << "|" << CellText(3).toStdString() << "|"
+        << messages.join('\n').toStdString();
     EXPECT_EQ(CellText(250), QStringLiteral("250: <"));
     EXPECT_EQ(CellText(3), QStringLiteral("  3: A"));
     EXPECT_EQ(CellColour(250), kLime);
@@ -280,7 +288,7 @@ TEST_F(MainWindow, KeypadsRangeDefinesTheGroup)
     EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
     EXPECT_FALSE(ui().btnAddKeypad->isEnabled());
     EXPECT_EQ(ui().edtKeypadCount->text(), QStringLiteral("0 keypads of 10"));
-    EXPECT_EQ(ui().cboKeypads->count(), 1); // the history
+    EXPECT_EQ(ui().cboKeypads->count(), 1);            // the history
     EXPECT_EQ(w->KivraOCX->GetKeypadListCount(), 250); // the control still scans all
     EXPECT_EQ(CellColour(11), QColor(206, 206, 206));
     EXPECT_EQ(CellColour(250), QColor(206, 206, 206));
@@ -292,7 +300,8 @@ TEST_F(MainWindow, KeypadsRangeDefinesTheGroup)
     EXPECT_EQ(CellColour(12), QColor(255, 74, 74));
     EXPECT_EQ(ui().edtKeypadCount->text(), QStringLiteral("0 keypads of 10"));
     sim->Press(3, '2');
-    ASSERT_TRUE(test::WaitUntil([&] { return ui().edtKeypadCount->text() == QStringLiteral("1 keypad of 10"); }, 3s));
+    ASSERT_TRUE(
+        test::WaitUntil([&] { return ui().edtKeypadCount->text() == QStringLiteral("1 keypad of 10"); }, 3s));
 
     // Clear Grid counts the control's list but keeps the group.
     Click(ui().btnClear);
@@ -385,7 +394,8 @@ TEST_F(MainWindow, ConnectKeepsPaintingShowsProgressAndIgnoresInput)
     QTimer::singleShot(300, w.get(), [&] {
         sawBusy = w->Connecting();
         caption = ui().btnConnect->text();
-        sawBusy &= QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+        sawBusy &=
+            QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
         Click(ui().btnClear); // must not run while Connect waits
     });
     ASSERT_TRUE(ConnectToSim());

@@ -1,8 +1,8 @@
 // The radio group widget and the application's error handling: the top-level handler and
 // message boxes that never stack.
 
-#include "app/Application.h"
 #include "app/RadioGroup.h"
+#include "app/Application.h"
 #include "core/Exception.h"
 #include "tests/support/TestSupport.h"
 
@@ -48,8 +48,14 @@ struct Group {
 // exception passes is lost. That is the price of the last-resort handler, not a fault of ours.
 struct IgnoreLeaksOfQtFrames {
 #if defined(__SANITIZE_ADDRESS__)
-    IgnoreLeaksOfQtFrames() { __lsan_disable(); }
-    ~IgnoreLeaksOfQtFrames() { __lsan_enable(); }
+    IgnoreLeaksOfQtFrames()
+    {
+        __lsan_disable();
+    }
+    ~IgnoreLeaksOfQtFrames()
+    {
+        __lsan_enable();
+    }
 #endif
 };
 
@@ -135,7 +141,7 @@ TEST(RadioGroup, ErrorOfAClickGoesToTheCentralHandlerOfAProgramChoiceToTheCaller
 
 TEST(Application, ExceptionEscapingAnEventHandlerIsShownAndTheProgramCarriesOn)
 {
-    IgnoreLeaksOfQtFrames ignore;
+    [[maybe_unused]] IgnoreLeaksOfQtFrames ignore;
     RecordMessages messages;
     Thrower w;
     w.resize(50, 50);
