@@ -57,8 +57,7 @@ TDefinedGroup ParseDefinedGroup(const std::string& text)
     TDefinedGroup group;
     std::string current;
     std::string rangeStart;
-    bool inRange = false;
-    // Numbers beyond any keypad are clamped: they mark nothing but still count as one.
+    // Numbers beyond any keypad are clamped: they mark nothing but still count.
     auto value = [](const std::string& digits) {
         long v = 0;
         for (char c : digits) {
@@ -78,9 +77,9 @@ TDefinedGroup ParseDefinedGroup(const std::string& text)
         if (c >= '0' && c <= '9') {
             current += c;
         } else if (c == ',') {
-            if (inRange) {
-                // A range with an empty end or start marks nothing.
-                if (!rangeStart.empty() && !current.empty()) {
+            // An empty item (",1", "1,,3", "5-") marks and counts nothing.
+            if (!rangeStart.empty()) {
+                if (!current.empty()) {
                     const long s = value(rangeStart);
                     const long e = value(current);
                     if (e >= s) {
@@ -89,7 +88,6 @@ TDefinedGroup ParseDefinedGroup(const std::string& text)
                         group.Count += static_cast<int>(e - s + 1);
                     }
                 }
-                inRange = false;
                 rangeStart.clear();
             } else if (!current.empty()) {
                 mark(value(current));
@@ -98,7 +96,6 @@ TDefinedGroup ParseDefinedGroup(const std::string& text)
             current.clear();
         } else if (c == '-') {
             rangeStart = current;
-            inRange = true;
             current.clear();
         }
         // Anything else, blanks included, is skipped.

@@ -118,7 +118,7 @@ TEST(DefinedGroup, RangeTextsMarkAndCount)
         {",1", {1}, 1},
         {"1,,3,", {1, 3}, 2},
         {"5-", {}, 0},
-        {"-5", {}, 0},
+        {"-5", {5}, 1}, // no range start: a single keypad
         {"", {}, 0},
     };
     for (const GroupCase& c : cases) {
