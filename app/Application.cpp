@@ -57,7 +57,10 @@ void ShowMessageBox(const QString& text)
     open.box = &box;
     open.texts = QStringList{text};
     open.dropped = 0;
+    // A box opened while the program is busy (Connect) still takes clicks: show the usual pointer.
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
     box.exec();
+    QApplication::restoreOverrideCursor();
     open.box = nullptr;
     open.texts.clear();
     open.dropped = 0;
