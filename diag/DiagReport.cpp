@@ -94,8 +94,8 @@ void PollTally::Print(std::ostream& out, int seconds) const
         if (c == 0 && (key[0] == '*' || key[0] == '<' || key[0] == '=' || key[0] == '>'))
             continue; // rarely used keys only when pressed
         const int bar = widest > 0 ? (c * 40 + widest - 1) / widest : 0;
-        std::snprintf(line, sizeof line, "  %s %5d  %s\n", key, c, std::string(static_cast<std::size_t>(bar), '#').c_str());
-        out << line;
+        std::snprintf(line, sizeof line, "  %s %5d", key, c);
+        out << line << (bar > 0 ? "  " + std::string(static_cast<std::size_t>(bar), '#') : std::string()) << '\n';
     }
 
     const auto never = NeverAnswered();

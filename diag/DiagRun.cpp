@@ -295,7 +295,9 @@ public:
 
     ExitCode ReportLinkLost()
     {
-        messages_.Say(PortName() + ": link lost: " + Printable(lostText_));
+        // More than one report of one loss would be a fault of its own: show it.
+        messages_.Say(PortName() + ": link lost: " + Printable(lostText_) +
+                      (linkLostReports_ > 1 ? " (reported " + std::to_string(linkLostReports_) + " times)" : ""));
         return ExitCode::LinkLost;
     }
 
@@ -526,7 +528,7 @@ void PrintSettings(std::ostream& out, TKivra& k)
 void Field(std::ostream& out, const char* name, const std::string& value)
 {
     char line[48];
-    std::snprintf(line, sizeof line, "%-16s", name);
+    std::snprintf(line, sizeof line, "%-17s ", name);
     out << line << value << '\n';
 }
 
@@ -570,8 +572,8 @@ ExitCode Identify(Session& s, std::ostream& out, Messages& messages)
         Field(out, "Keypad settings:", "not reported");
     }
     if (s.DamagedFrames() > 0 && !newer) {
-        messages.Say("the base's answers arrived damaged (" + std::to_string(s.DamagedFrames()) +
-                     " frames with an invalid length field): check the line and the base");
+        messages.Say("the base's answers arrived damaged (frames with an invalid length field: " +
+                     std::to_string(s.DamagedFrames()) + "): check the line and the base");
         return ExitCode::Failure;
     }
     if (model == rstKivraModel::mKivra)
