@@ -128,6 +128,9 @@ bool TKivra::Connect()
     }
 
     ReportDebug("Connect: Setting up messaging timer");
+    if (MessageTimer_ != nullptr) {
+        ReleaseTimer(MessageTimer_); // left behind by a link the watchdog declared lost
+    }
     MessageTimer_ = new QTimer(this);
     MessageTimer_->setInterval(500);
     connect(MessageTimer_, &QTimer::timeout, this, [this] { MessageTimerTick(); });
@@ -243,6 +246,9 @@ bool TKivra::Connect()
         BaseSerialNumber_ = "Legacy Version";
     }
 
+    if (ConnectionTimer_ != nullptr) {
+        ReleaseTimer(ConnectionTimer_);
+    }
     ConnectionTimer_ = new QTimer(this);
     ConnectionTimer_->setInterval(2000);
     connect(ConnectionTimer_, &QTimer::timeout, this, [this] {

@@ -7,6 +7,7 @@
 #include "tests/kivra/KivraRecorder.h"
 #include "tests/support/TestSupport.h"
 
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -320,6 +321,12 @@ TEST(KivraConnect, StalledPollingLinkIsLostOnceAndCanReconnect)
     ASSERT_TRUE(kivra->Connect());
     ASSERT_TRUE(Settled(*sim));
     EXPECT_TRUE(rec.Errors.empty());
+    // The message timer the lost link left behind does not run beside the new one: the message
+    // timer and the ping are all that tick.
+    int ticking = 0;
+    for (const QTimer* timer : kivra->findChildren<QTimer*>(Qt::FindDirectChildrenOnly))
+        ticking += timer->isActive() ? 1 : 0;
+    EXPECT_EQ(ticking, 2);
     kivra->StartPolling();
     sim->Press(1, '0');
     bool answered = false;
