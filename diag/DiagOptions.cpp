@@ -74,7 +74,8 @@ Asks the base for the keypads' serial numbers and prints keypad, serial number, 
 and battery level (0-3). Waits up to S seconds for the list (default 15). Needs a newer base.
   --csv FILE  the list as keypad,serial,firmware,battery
 )"},
-        {"timestamps", R"(Usage: kivra-diag timestamps --port N [--seconds S] [--question Q] [--csv FILE] [--wait S]
+        {"timestamps",
+         R"(Usage: kivra-diag timestamps --port N [--seconds S] [--question Q] [--csv FILE] [--wait S]
 
 Starts question Q (default 1), polls for S seconds (default 10) while the keypads answer,
 then asks the base when each keypad answered and prints keypad, time after the question's
@@ -153,9 +154,13 @@ std::string ParseKeys(const std::vector<std::string>& words)
 bool TakesValue(const std::string& option, const std::string& command)
 {
     static const std::map<std::string, std::vector<std::string>> known = {
-        {"port", {}},           {"timeout", {}},    {"seconds", {"poll", "timestamps"}},
-        {"keypads", {"poll"}},  {"csv", {"poll", "serials", "timestamps"}},
-        {"question", {"timestamps"}}, {"wait", {"serials", "timestamps"}},
+        {"port", {}},
+        {"timeout", {}},
+        {"seconds", {"poll", "timestamps"}},
+        {"keypads", {"poll"}},
+        {"csv", {"poll", "serials", "timestamps"}},
+        {"question", {"timestamps"}},
+        {"wait", {"serials", "timestamps"}},
     };
     const auto it = known.find(option);
     if (it != known.end())
@@ -169,9 +174,9 @@ bool TakesValue(const std::string& option, const std::string& command)
 
 const std::vector<std::string>& SettingOptionNames()
 {
-    static const std::vector<std::string> names = {"mode",       "echo",      "star",        "low-battery",
-                                                   "post-ack",   "first-only", "shortcuts",  "config-lock",
-                                                   "softkeys",   "power"};
+    static const std::vector<std::string> names = {"mode",     "echo",       "star",      "low-battery",
+                                                   "post-ack", "first-only", "shortcuts", "config-lock",
+                                                   "softkeys", "power"};
     return names;
 }
 

@@ -29,15 +29,15 @@ struct DiagOptions {
     std::string Command; // ports identify poll serials timestamps set lock unlock channel; "" = none
     bool Help = false;
     bool Trace = false;
-    int Port = 0;                // 1..16; 0 = not given
-    int Timeout = 3000;          // CommunicationTimeout in ms
-    int Seconds = 10;            // poll and timestamps
-    std::string Keypads;         // range text for poll; "" = every keypad of the base
-    std::string CsvPath;         // "" = none
-    int Question = 1;            // timestamps
-    int ListWaitSeconds = 15;    // how long to wait for a keypad list
-    std::string Keys;            // lock: the keys to lock, '0'-'9' and '*', in order, no repeats
-    int Channel = 0;             // channel: 1..15
+    int Port = 0;             // 1..16; 0 = not given
+    int Timeout = 3000;       // CommunicationTimeout in ms
+    int Seconds = 10;         // poll and timestamps
+    std::string Keypads;      // range text for poll; "" = every keypad of the base
+    std::string CsvPath;      // "" = none
+    int Question = 1;         // timestamps
+    int ListWaitSeconds = 15; // how long to wait for a keypad list
+    std::string Keys;         // lock: the keys to lock, '0'-'9' and '*', in order, no repeats
+    int Channel = 0;          // channel: 1..15
     //! set: the settings in command-line order, as (option name without "--", value as given).
     std::vector<std::pair<std::string, std::string>> Settings;
 };

@@ -34,8 +34,8 @@ void PollTally::Notification(int keypad)
 
 int PollTally::ExpectedAnswered() const
 {
-    return static_cast<int>(std::count_if(expected_.begin(), expected_.end(),
-                                          [this](int n) { return keypads_.contains(n); }));
+    return static_cast<int>(
+        std::count_if(expected_.begin(), expected_.end(), [this](int n) { return keypads_.contains(n); }));
 }
 
 std::vector<int> PollTally::NeverAnswered() const
@@ -95,7 +95,8 @@ void PollTally::Print(std::ostream& out, int seconds) const
             continue; // rarely used keys only when pressed
         const int bar = widest > 0 ? (c * 40 + widest - 1) / widest : 0;
         std::snprintf(line, sizeof line, "  %s %5d", key, c);
-        out << line << (bar > 0 ? "  " + std::string(static_cast<std::size_t>(bar), '#') : std::string()) << '\n';
+        out << line << (bar > 0 ? "  " + std::string(static_cast<std::size_t>(bar), '#') : std::string())
+            << '\n';
     }
 
     const auto never = NeverAnswered();

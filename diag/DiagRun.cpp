@@ -12,11 +12,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
-#include <cstdlib>
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -261,7 +261,8 @@ public:
                 everySecond(Seconds(now - start));
             }
             if (!progress.empty() && now >= nextProgress) {
-                messages_.Say(progress + "... " + std::to_string(static_cast<int>(Seconds(now - start))) + " s");
+                messages_.Say(progress + "... " + std::to_string(static_cast<int>(Seconds(now - start))) +
+                              " s");
                 nextProgress += 3s;
             }
         };
@@ -296,8 +297,9 @@ public:
     ExitCode ReportLinkLost()
     {
         // More than one report of one loss would be a fault of its own: show it.
-        messages_.Say(PortName() + ": link lost: " + Printable(lostText_) +
-                      (linkLostReports_ > 1 ? " (reported " + std::to_string(linkLostReports_) + " times)" : ""));
+        messages_.Say(
+            PortName() + ": link lost: " + Printable(lostText_) +
+            (linkLostReports_ > 1 ? " (reported " + std::to_string(linkLostReports_) + " times)" : ""));
         return ExitCode::LinkLost;
     }
 
@@ -305,7 +307,8 @@ public:
     void ReportUnrecognisedTotal()
     {
         if (unrecognised_ > kShownUnrecognised)
-            messages_.Say(std::to_string(unrecognised_) + " reports of unrecognised data from the base (first " +
+            messages_.Say(std::to_string(unrecognised_) +
+                          " reports of unrecognised data from the base (first " +
                           std::to_string(kShownUnrecognised) + " shown): the line may be noisy");
     }
 
@@ -316,8 +319,9 @@ public:
         if (m == rstKivraModel::mKivraSol)
             return ExitCode::Ok;
         const std::string kind = m == rstKivraModel::mKivra ? "an older base (" + k_.GetBaseVersion() + ")"
-                                                             : "a legacy base (no version answer)";
-        messages_.Say("the base on " + PortName() + " is " + kind + ": " + what + " needs a newer base (QTB420)");
+                                                            : "a legacy base (no version answer)";
+        messages_.Say("the base on " + PortName() + " is " + kind + ": " + what +
+                      " needs a newer base (QTB420)");
         return ExitCode::Unsupported;
     }
 
@@ -370,8 +374,9 @@ private:
             return ExitCode::LinkLost;
         }
         if (connectErrors_.empty() || connectErrors_.front().first != kErrState) {
-            messages_.Say("connecting to " + where + " failed" +
-                          (connectErrors_.empty() ? std::string() : ": " + Printable(connectErrors_.front().second)));
+            messages_.Say(
+                "connecting to " + where + " failed" +
+                (connectErrors_.empty() ? std::string() : ": " + Printable(connectErrors_.front().second)));
             return ExitCode::Failure;
         }
         // The port did not open: ask the device itself why (the control only keeps the text).
@@ -556,13 +561,15 @@ ExitCode Identify(Session& s, std::ostream& out, Messages& messages)
     Field(out, "Port:", s.PortName() + " (" + s.Device() + ")");
     Field(out, "Product:", colon == std::string::npos ? "unknown" : Printable(version.substr(0, colon)));
     Field(out, "Version:", Printable(colon == std::string::npos ? version : version.substr(colon + 2)));
-    Field(out, "Generation:", newer                            ? "newer (KivraSol)"
-                              : model == rstKivraModel::mKivra ? "older (Kivra 410)"
-                                                               : "unknown (legacy base)");
+    Field(out, "Generation:",
+          newer                            ? "newer (KivraSol)"
+          : model == rstKivraModel::mKivra ? "older (Kivra 410)"
+                                           : "unknown (legacy base)");
     const std::string serial = k.GetBaseSerialNumber();
     Field(out, "Serial number:",
-          newer && serial.find_first_not_of("0123456789") == std::string::npos && !serial.empty() ? serial
-                                                                                                  : "not reported");
+          newer && serial.find_first_not_of("0123456789") == std::string::npos && !serial.empty()
+              ? serial
+              : "not reported");
     Field(out, "Channel:", k.GetBaseChannel() >= 0 ? std::to_string(k.GetBaseChannel()) : "not reported");
     Field(out, "Keypads:", std::to_string(k.GetMaxKeypads()));
     if (newer && s.StatusAnswers() > 0) {
@@ -625,7 +632,8 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
         const int left = std::max(0, o.Seconds - static_cast<int>(elapsed + 0.5));
         messages.Live("polling " + s.PortName() + ": " + std::to_string(tally.ExpectedAnswered()) + " of " +
                           std::to_string(tally.ExpectedCount()) + " keypads answered, " +
-                          std::to_string(tally.AnswerCount()) + " answers, " + std::to_string(left) + " s left",
+                          std::to_string(tally.AnswerCount()) + " answers, " + std::to_string(left) +
+                          " s left",
                       static_cast<int>(elapsed + 0.5) % 5 == 0);
     });
     if (k.GetConnected()) {
@@ -659,8 +667,8 @@ struct ListEntry {
 ExitCode CollectList(Session& s, const DiagOptions& o, Messages& messages, const bool& complete,
                      const std::string& what)
 {
-    const auto end = s.Wait(std::chrono::seconds(o.ListWaitSeconds), [&] { return complete; },
-                            "waiting for the " + what);
+    const auto end = s.Wait(
+        std::chrono::seconds(o.ListWaitSeconds), [&] { return complete; }, "waiting for the " + what);
     if (end == Session::WaitEnd::LinkLost)
         return s.ReportLinkLost();
     if (end == Session::WaitEnd::Stopped) {
@@ -668,7 +676,8 @@ ExitCode CollectList(Session& s, const DiagOptions& o, Messages& messages, const
         return ExitCode::Failure;
     }
     if (end == Session::WaitEnd::TimedOut) {
-        messages.Say("the base sent no complete " + what + " within " + std::to_string(o.ListWaitSeconds) + " s");
+        messages.Say("the base sent no complete " + what + " within " + std::to_string(o.ListWaitSeconds) +
+                     " s");
         return ExitCode::Failure;
     }
     return ExitCode::Ok;
@@ -719,8 +728,8 @@ ExitCode Timestamps(Session& s, const DiagOptions& o, std::ostream& out, Message
     k.StartPolling();
     const auto end = s.Wait(std::chrono::seconds(o.Seconds), {}, {}, [&](double elapsed) {
         const int left = std::max(0, o.Seconds - static_cast<int>(elapsed + 0.5));
-        messages.Live("question " + std::to_string(o.Question) + ": " + std::to_string(answers) + " answers, " +
-                          std::to_string(left) + " s left",
+        messages.Live("question " + std::to_string(o.Question) + ": " + std::to_string(answers) +
+                          " answers, " + std::to_string(left) + " s left",
                       static_cast<int>(elapsed + 0.5) % 5 == 0);
     });
     messages.Flush();
@@ -767,13 +776,14 @@ ExitCode Set(Session& s, const DiagOptions& o, std::ostream& out, Messages& mess
     std::map<std::string, std::string> wanted;
     for (const auto& [name, value] : o.Settings) {
         ApplySetting(k, name, value);
-        wanted[name] = value == "yes" || value == "true" || value == "1" ? "on"
+        wanted[name] = value == "yes" || value == "true" || value == "1"   ? "on"
                        : value == "no" || value == "false" || value == "0" ? "off"
-                                                                            : value;
+                                                                           : value;
     }
     const int before = s.StatusAnswers();
     k.RequestBaseStatus();
-    const auto end = s.Wait(3s, [&] { return s.StatusAnswers() > before; }, "waiting for the base's settings");
+    const auto end = s.Wait(
+        3s, [&] { return s.StatusAnswers() > before; }, "waiting for the base's settings");
     if (end == Session::WaitEnd::LinkLost)
         return s.ReportLinkLost();
     if (end != Session::WaitEnd::Done) {
@@ -821,7 +831,8 @@ ExitCode Channel(Session& s, const DiagOptions& o, std::ostream& out, Messages& 
     const int before = s.ChannelAnswers();
     k.SetBaseChannel(o.Channel);
     k.RequestBaseChannel();
-    const auto end = s.Wait(3s, [&] { return s.ChannelAnswers() > before; }, "waiting for the base's channel");
+    const auto end = s.Wait(
+        3s, [&] { return s.ChannelAnswers() > before; }, "waiting for the base's channel");
     if (end == Session::WaitEnd::LinkLost)
         return s.ReportLinkLost();
     if (end != Session::WaitEnd::Done) {

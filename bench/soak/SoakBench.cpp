@@ -136,7 +136,7 @@ int main(int argc, char** argv)
 
     const std::string seconds = std::to_string(o.Seconds);
     const std::string port = std::to_string(kPort);
-    std::vector<const char*> args = {o.Diag.c_str(), "poll",  "--port", port.c_str(), "--seconds",
+    std::vector<const char*> args = {o.Diag.c_str(),  "poll",  "--port",        port.c_str(), "--seconds",
                                      seconds.c_str(), "--csv", csvPath.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -145,7 +145,8 @@ int main(int argc, char** argv)
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
     int status = 0;
-    if (const int e = posix_spawn(&pid, o.Diag.c_str(), &actions, nullptr, const_cast<char**>(args.data()), environ);
+    if (const int e =
+            posix_spawn(&pid, o.Diag.c_str(), &actions, nullptr, const_cast<char**>(args.data()), environ);
         e != 0) {
         std::fprintf(stderr, "kivra-soak: cannot run %s: %s\n", o.Diag.c_str(), std::strerror(e));
         return 1;
@@ -186,7 +187,8 @@ int main(int argc, char** argv)
                 sim.Press(k, digit);
                 lastPress[k] = now;
             }
-            next += std::chrono::duration_cast<SysClock::duration>(std::chrono::duration<double>(1.0 / o.Rate));
+            next +=
+                std::chrono::duration_cast<SysClock::duration>(std::chrono::duration<double>(1.0 / o.Rate));
         }
         std::this_thread::sleep_for(5ms);
     }
@@ -215,7 +217,8 @@ int main(int argc, char** argv)
             continue;
         const int k = std::atoi(keypad.c_str());
         const auto p = std::find_if(presses.begin(), presses.end(), [&](const Press& pr) {
-            return !pr.Matched && pr.Keypad == k && value.size() == 1 && pr.Digit == value[0] && pr.At <= at + 5ms;
+            return !pr.Matched && pr.Keypad == k && value.size() == 1 && pr.Digit == value[0] &&
+                   pr.At <= at + 5ms;
         });
         if (p == presses.end()) {
             ++unmatched;
@@ -233,9 +236,10 @@ int main(int argc, char** argv)
     std::printf("answers: %llu sent by the base, %d received as events (%.2f%%), %d not matching a press\n",
                 static_cast<unsigned long long>(sent), received,
                 sent > 0 ? 100.0 * received / static_cast<double>(sent) : 0.0, unmatched);
-    std::printf("latency press -> event: median %.0f ms, 99th percentile %.0f ms, max %.0f ms (%zu answers)\n",
-                Percentile(latencies, 0.5), Percentile(latencies, 0.99), Percentile(latencies, 1.0),
-                latencies.size());
+    std::printf(
+        "latency press -> event: median %.0f ms, 99th percentile %.0f ms, max %.0f ms (%zu answers)\n",
+        Percentile(latencies, 0.5), Percentile(latencies, 0.99), Percentile(latencies, 1.0),
+        latencies.size());
     std::printf("tool CPU: %.2f s user+system over %d s (%.2f%%); peak memory (max RSS) %ld KiB\n", cpu,
                 o.Seconds, 100.0 * cpu / o.Seconds, usage.ru_maxrss);
     std::printf("tool exit status: %d\n", toolExit);

@@ -186,7 +186,8 @@ TEST(DiagFaults, NoiseWhilePolling)
     EXPECT_LE(CountOf(r.Err, "\n"), 12) << r.Err;
 
     if (!kSanitized) {
-        EXPECT_LT(rssAtEnd - rssAtStart, 8 * 1024) << "RSS grew from " << rssAtStart << " to " << rssAtEnd << " KiB";
+        EXPECT_LT(rssAtEnd - rssAtStart, 8 * 1024)
+            << "RSS grew from " << rssAtStart << " to " << rssAtEnd << " KiB";
     }
 }
 
@@ -196,7 +197,8 @@ TEST(DiagFaults, StallWhilePolling)
 {
     auto sim = StartBase();
     OnFirstTick stall(500ms, [&] { sim->SetFailure(FailureMode::StallWhilePolling); });
-    const auto r = RunDiagInProcess(Cmd("poll", {"--seconds", "30", "--timeout", std::to_string(kTimeoutMs)}));
+    const auto r =
+        RunDiagInProcess(Cmd("poll", {"--seconds", "30", "--timeout", std::to_string(kTimeoutMs)}));
     const auto detected = std::chrono::steady_clock::now();
     ASSERT_NE(stall.At(), std::chrono::steady_clock::time_point{});
     EXPECT_EQ(r.Code, Code(ExitCode::LinkLost)) << r.Err;
@@ -304,12 +306,15 @@ TEST(DiagExecutable, InterruptEndsPollWithSummary)
 {
     auto sim = StartBase();
     bool sent = false;
-    const auto r = RunDiagExecutable(Cmd("poll", {"--seconds", "60"}), 40s, [&](double) {
-        if (!sent && sim->ConnectCount() >= 2 && sim->Streaming()) {
-            sent = true;
-            sim->Press(7, '3');
-        }
-    }, 6000);
+    const auto r = RunDiagExecutable(
+        Cmd("poll", {"--seconds", "60"}), 40s,
+        [&](double) {
+            if (!sent && sim->ConnectCount() >= 2 && sim->Streaming()) {
+                sent = true;
+                sim->Press(7, '3');
+            }
+        },
+        6000);
     EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_LT(r.Seconds, 20.0);
     EXPECT_NE(r.Err.find("stopped early"), std::string::npos) << r.Err;

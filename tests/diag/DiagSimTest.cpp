@@ -106,8 +106,9 @@ TEST(DiagWithBase, OlderAndLegacyBases)
         const char* product;
         const char* note;
     };
-    for (const Case& c : {Case{Generation::Older, "Product:          QTB410\n", "an older base reports no serial"},
-                          Case{Generation::Legacy, "Product:          unknown\n", "a legacy base"}}) {
+    for (const Case& c :
+         {Case{Generation::Older, "Product:          QTB410\n", "an older base reports no serial"},
+          Case{Generation::Legacy, "Product:          unknown\n", "a legacy base"}}) {
         SimConfig cfg;
         cfg.Gen = c.gen;
         auto sim = StartBase(cfg);
@@ -156,7 +157,8 @@ TEST(DiagWithBase, PortsWithoutAUsableBase)
         const auto r = RunDiagInProcess(Cmd("poll", {"--seconds", "2"}));
         ::close(fd);
         EXPECT_EQ(r.Code, Code(ExitCode::PortUnavailable)) << r.Err;
-        EXPECT_NE(r.Err.find("COM3 (" + sim->SlaveDevice() + ") is in use by another program"), std::string::npos)
+        EXPECT_NE(r.Err.find("COM3 (" + sim->SlaveDevice() + ") is in use by another program"),
+                  std::string::npos)
             << r.Err;
         // The port listing sees the same, and the port works again once it is let go.
         const auto again = RunDiagInProcess(Cmd("identify"));
@@ -179,7 +181,8 @@ TEST(DiagWithBase, PortsWithoutAUsableBase)
         const auto r = RunDiagInProcess(Cmd("identify"));
         EXPECT_EQ(r.Code, Code(ExitCode::Failure)) << r.Err;
         EXPECT_NE(r.Err.find("answers arrived damaged"), std::string::npos) << r.Err;
-        EXPECT_EQ(r.Err.find("legacy base"), std::string::npos) << "not mistaken for a legacy base: " << r.Err;
+        EXPECT_EQ(r.Err.find("legacy base"), std::string::npos)
+            << "not mistaken for a legacy base: " << r.Err;
     }
 }
 
@@ -292,8 +295,8 @@ TEST(DiagWithBase, SerialNumbersAndAnswerTimes)
 TEST(DiagWithBase, SettingsLocksAndChannelReachTheBase)
 {
     auto sim = StartBase();
-    const auto set = RunDiagInProcess(Cmd("set", {"--mode", "base", "--star", "on", "--echo", "off", "--power",
-                                                  "midhigh", "--shortcuts", "yes"}));
+    const auto set = RunDiagInProcess(Cmd("set", {"--mode", "base", "--star", "on", "--echo", "off",
+                                                  "--power", "midhigh", "--shortcuts", "yes"}));
     ASSERT_EQ(set.Code, 0) << set.Err;
     EXPECT_EQ(sim->SettingsC(), 0x80 | 0x02 | 0x01);
     EXPECT_EQ(sim->SettingsD(), 0x80 | 0x01);

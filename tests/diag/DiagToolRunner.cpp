@@ -81,7 +81,8 @@ ToolResult RunDiagExecutable(const std::vector<std::string>& args, std::chrono::
         const pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
         if (done == pid || done < 0)
             break;
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (elapsed * 1000 > static_cast<double>(timeout.count())) {
             ::kill(pid, SIGKILL);
             ::wait4(pid, &status, 0, &usage);
@@ -111,7 +112,8 @@ ToolResult RunDiagExecutable(const std::vector<std::string>& args, std::chrono::
 int CountOf(const std::string& text, const std::string& needle)
 {
     int n = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
         ++n;
     return n;
 }

@@ -41,36 +41,40 @@ TEST_P(DiagBadArguments, ExitTwoWithAMessageNamingTheFault)
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, DiagBadArguments,
-    ::testing::Values(BadLine{"NoCommand", {}, "no command given"},
-                      BadLine{"UnknownCommand", {"frobnicate", "--port", "1"}, "unknown command \"frobnicate\""},
-                      BadLine{"MissingPort", {"identify"}, "--port N is needed"},
-                      BadLine{"PortZero", {"identify", "--port", "0"}, "not a number from 1 to 16"},
-                      BadLine{"PortSeventeen", {"identify", "--port", "COM17"}, "not a port from COM1 to COM16"},
-                      BadLine{"PortText", {"identify", "--port", "ttyS0"}, "\"ttyS0\""},
-                      BadLine{"ValueMissing", {"identify", "--port"}, "--port needs a value"},
-                      BadLine{"OptionOfAnotherCommand", {"identify", "--port", "1", "--seconds", "5"},
-                              "identify: unknown option --seconds"},
-                      BadLine{"SecondsZero", {"poll", "--port", "1", "--seconds", "0"}, "--seconds"},
-                      BadLine{"SecondsTrailingJunk", {"poll", "--port", "1", "--seconds", "5s"}, "\"5s\""},
-                      BadLine{"TimeoutBelowRange", {"poll", "--port", "1", "--timeout", "1999"}, "2000 to 15000"},
-                      BadLine{"KeypadRangeReversed", {"poll", "--port", "1", "--keypads", "7-3"},
-                              "Unable to add range 7-3"},
-                      BadLine{"KeypadRangeBeyondBase", {"poll", "--port", "1", "--keypads", "240-260"},
-                              "exceeds the maximum number of keypads (250)"},
-                      BadLine{"KeypadRangeLetters", {"poll", "--port", "1", "--keypads", "1,2,x"}, "--keypads"},
-                      BadLine{"KeypadRangeEmpty", {"poll", "--port", "1", "--keypads", ","}, "names no keypad"},
-                      BadLine{"CsvNotWritable", {"serials", "--port", "1", "--csv", "/nonexistent-dir/x.csv"},
-                              "cannot write /nonexistent-dir/x.csv"},
-                      BadLine{"SetNothing", {"set", "--port", "1"}, "name at least one setting"},
-                      BadLine{"SetBadSwitch", {"set", "--port", "1", "--echo", "maybe"}, "neither on nor off"},
-                      BadLine{"SetBadPower", {"set", "--port", "1", "--power", "max"}, "not low, lowmid"},
-                      BadLine{"SetBadMode", {"set", "--port", "1", "--mode", "auto"}, "neither manual nor base"},
-                      BadLine{"LockNothing", {"lock", "--port", "1"}, "name the keys to lock"},
-                      BadLine{"LockLetter", {"lock", "--port", "1", "1", "a"}, "\"a\" is not a key"},
-                      BadLine{"LockTwice", {"lock", "--port", "1", "1,2,1"}, "key 1 is named twice"},
-                      BadLine{"UnlockWithKeys", {"unlock", "--port", "1", "3"}, "unexpected argument \"3\""},
-                      BadLine{"ChannelMissing", {"channel", "--port", "1"}, "give one channel number"},
-                      BadLine{"ChannelSixteen", {"channel", "--port", "1", "16"}, "from 1 to 15"}),
+    ::testing::Values(
+        BadLine{"NoCommand", {}, "no command given"},
+        BadLine{"UnknownCommand", {"frobnicate", "--port", "1"}, "unknown command \"frobnicate\""},
+        BadLine{"MissingPort", {"identify"}, "--port N is needed"},
+        BadLine{"PortZero", {"identify", "--port", "0"}, "not a number from 1 to 16"},
+        BadLine{"PortSeventeen", {"identify", "--port", "COM17"}, "not a port from COM1 to COM16"},
+        BadLine{"PortText", {"identify", "--port", "ttyS0"}, "\"ttyS0\""},
+        BadLine{"ValueMissing", {"identify", "--port"}, "--port needs a value"},
+        BadLine{"OptionOfAnotherCommand",
+                {"identify", "--port", "1", "--seconds", "5"},
+                "identify: unknown option --seconds"},
+        BadLine{"SecondsZero", {"poll", "--port", "1", "--seconds", "0"}, "--seconds"},
+        BadLine{"SecondsTrailingJunk", {"poll", "--port", "1", "--seconds", "5s"}, "\"5s\""},
+        BadLine{"TimeoutBelowRange", {"poll", "--port", "1", "--timeout", "1999"}, "2000 to 15000"},
+        BadLine{
+            "KeypadRangeReversed", {"poll", "--port", "1", "--keypads", "7-3"}, "Unable to add range 7-3"},
+        BadLine{"KeypadRangeBeyondBase",
+                {"poll", "--port", "1", "--keypads", "240-260"},
+                "exceeds the maximum number of keypads (250)"},
+        BadLine{"KeypadRangeLetters", {"poll", "--port", "1", "--keypads", "1,2,x"}, "--keypads"},
+        BadLine{"KeypadRangeEmpty", {"poll", "--port", "1", "--keypads", ","}, "names no keypad"},
+        BadLine{"CsvNotWritable",
+                {"serials", "--port", "1", "--csv", "/nonexistent-dir/x.csv"},
+                "cannot write /nonexistent-dir/x.csv"},
+        BadLine{"SetNothing", {"set", "--port", "1"}, "name at least one setting"},
+        BadLine{"SetBadSwitch", {"set", "--port", "1", "--echo", "maybe"}, "neither on nor off"},
+        BadLine{"SetBadPower", {"set", "--port", "1", "--power", "max"}, "not low, lowmid"},
+        BadLine{"SetBadMode", {"set", "--port", "1", "--mode", "auto"}, "neither manual nor base"},
+        BadLine{"LockNothing", {"lock", "--port", "1"}, "name the keys to lock"},
+        BadLine{"LockLetter", {"lock", "--port", "1", "1", "a"}, "\"a\" is not a key"},
+        BadLine{"LockTwice", {"lock", "--port", "1", "1,2,1"}, "key 1 is named twice"},
+        BadLine{"UnlockWithKeys", {"unlock", "--port", "1", "3"}, "unexpected argument \"3\""},
+        BadLine{"ChannelMissing", {"channel", "--port", "1"}, "give one channel number"},
+        BadLine{"ChannelSixteen", {"channel", "--port", "1", "16"}, "from 1 to 15"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DiagArguments, AcceptedFormsAreReadAsMeant)
@@ -92,7 +96,8 @@ TEST(DiagArguments, AcceptedFormsAreReadAsMeant)
 
     // Keys in any of the written forms; settings kept in command-line order, values normalised.
     EXPECT_EQ(ParseArguments({"lock", "--port", "1", "1", "2,*", "90"}).Keys, "12*90");
-    const DiagOptions s = ParseArguments({"set", "--port", "1", "--star", "ON", "--power", "LowMid", "--echo", "no"});
+    const DiagOptions s =
+        ParseArguments({"set", "--port", "1", "--star", "ON", "--power", "LowMid", "--echo", "no"});
     ASSERT_EQ(s.Settings.size(), 3u);
     EXPECT_EQ(s.Settings[0], (std::pair<std::string, std::string>{"star", "on"}));
     EXPECT_EQ(s.Settings[1], (std::pair<std::string, std::string>{"power", "lowmid"}));
