@@ -218,6 +218,10 @@ private:
     void ParseSerialNumberList(const std::string& message);
     void ParseTimestampList(const std::string& message);
 
+    // Keypad settings: model check, reminder (none when reminderName is null), store, send.
+    template <typename T>
+    void WriteKeypadSetting(T& field, T value, const char* name, const char* reminderName);
+
     // Key locks: index 0..9 the digit keys, 10 the "*" key; -1 when the name is invalid.
     int KeyIndex(const std::string& Key);
 

@@ -82,103 +82,74 @@ void BuildSettingsCommand(char head, int value, std::string& command, std::strin
 // Each setter: refused (debug text only) on models without keypad settings; a reminder while the
 // keypads are configured by hand; then stored and sent, also when the value did not change.
 
-void TKivra::SetKeypadDigitEcho(bool value)
+template <typename T>
+void TKivra::WriteKeypadSetting(T& field, T value, const char* name, const char* reminderName)
 {
     if (KivraModel_ != rstKivraModel::mKivraSol)
-        return ReportDebug(Incompatible("KeypadDigitEcho"));
-    if (KeypadConfigurationMode_ == rstKeypadConfigurationMode::kpcManual)
-        ReportDebug(Reminder("KeypadDigitEcho"));
-    KeypadDigitEcho_ = value;
+        return ReportDebug(Incompatible(name));
+    if (reminderName != nullptr && KeypadConfigurationMode_ == rstKeypadConfigurationMode::kpcManual)
+        ReportDebug(Reminder(reminderName));
+    field = value;
     UpdateKeypadSettings();
+}
+
+void TKivra::SetKeypadDigitEcho(bool value)
+{
+    WriteKeypadSetting(KeypadDigitEcho_, value, "KeypadDigitEcho", "KeypadDigitEcho");
 }
 
 void TKivra::SetKeypadStarKeyEnabled(bool value)
 {
-    if (KivraModel_ != rstKivraModel::mKivraSol)
-        return ReportDebug(Incompatible("KeypadStarKeyEnabled"));
-    if (KeypadConfigurationMode_ == rstKeypadConfigurationMode::kpcManual)
-        ReportDebug(Reminder("KeypadStarKeyEnabled"));
-    KeypadStarKeyEnabled_ = value;
-    UpdateKeypadSettings();
+    WriteKeypadSetting(KeypadStarKeyEnabled_, value, "KeypadStarKeyEnabled", "KeypadStarKeyEnabled");
 }
 
 void TKivra::SetKeypadLowBatteryNotification(bool value)
 {
-    if (KivraModel_ != rstKivraModel::mKivraSol)
-        return ReportDebug(Incompatible("KeypadLowBattery"));
-    if (KeypadConfigurationMode_ == rstKeypadConfigurationMode::kpcManual)
-        ReportDebug(Reminder("KeypadLowBatteryNotification"));
-    KeypadLowBatteryNotification_ = value;
-    UpdateKeypadSettings();
+    WriteKeypadSetting(KeypadLowBatteryNotification_, value, "KeypadLowBattery",
+                       "KeypadLowBatteryNotification");
 }
 
 void TKivra::SetKeypadPostAcknowledgement(bool value)
 {
-    if (KivraModel_ != rstKivraModel::mKivraSol)
-        return ReportDebug(Incompatible("KeypadPostAcknowledgement"));
-    if (KeypadConfigurationMode_ == rstKeypadConfigurationMode::kpcManual)
-        ReportDebug(Reminder("KeypadPostAcknowlegement")); // the system's own spelling
-    KeypadPostAcknowledgement_ = value;
-    UpdateKeypadSettings();
+    // The reminder keeps the system's own spelling.
+    WriteKeypadSetting(KeypadPostAcknowledgement_, value, "KeypadPostAcknowledgement",
+                       "KeypadPostAcknowlegement");
 }
 
 void TKivra::SetKeypadOnlyAcceptInitialResponse(bool value)
 {
-    if (KivraModel_ != rstKivraModel::mKivraSol)
-        return ReportDebug(Incompatible("KeypadOnlyAcceptInitialResponse"));
-    if (KeypadConfigurationMode_ == rstKeypadConfigurationMode::kpcManual)
-        ReportDebug(Reminder("KeypadOnlyAcceptInitialResponse"));
-    KeypadOnlyAcceptInitialResponse_ = value;
-    UpdateKeypadSettings();
+    WriteKeypadSetting(KeypadOnlyAcceptInitialResponse_, value, "KeypadOnlyAcceptInitialResponse",
+                       "KeypadOnlyAcceptInitialResponse");
 }
 
 void TKivra::SetKeypadConfigurationMode(rstKeypadConfigurationMode value)
 {
-    if (KivraModel_ != rstKivraModel::mKivraSol)
-        return ReportDebug(Incompatible("KeypadConfigurationMode"));
-    KeypadConfigurationMode_ = value;
-    UpdateKeypadSettings();
+    WriteKeypadSetting(KeypadConfigurationMode_, value, "KeypadConfigurationMode", nullptr);
 }
 
 void TKivra::SetKeypadAddressChannelShortcutsEnabled(bool value)
 {
-    if (KivraModel_ != rstKivraModel::mKivraSol)
-        return ReportDebug(Incompatible("KeypadAddressChannelShortcutsEnabled"));
-    if (KeypadConfigurationMode_ == rstKeypadConfigurationMode::kpcManual)
-        ReportDebug(Reminder("KeypadAddressChannelShortcutsEnabled"));
-    KeypadAddressChannelShortcutsEnabled_ = value;
-    UpdateKeypadSettings();
+    WriteKeypadSetting(KeypadAddressChannelShortcutsEnabled_, value, "KeypadAddressChannelShortcutsEnabled",
+                       "KeypadAddressChannelShortcutsEnabled");
 }
 
 void TKivra::SetKeypadGlobalConfigurationLock(bool value)
 {
-    if (KivraModel_ != rstKivraModel::mKivraSol)
-        return ReportDebug(Incompatible("KeypadGlobalConfigurationLock"));
-    if (value)
+    if (KivraModel_ == rstKivraModel::mKivraSol && value)
         ReportDebug("** KeypadGlobalConfigurationLock prevents Manual and Base keypad configuration changes, "
                     "regardless of KeypadConfigurationMode.");
-    KeypadGlobalConfigurationLock_ = value;
-    UpdateKeypadSettings();
+    WriteKeypadSetting(KeypadGlobalConfigurationLock_, value, "KeypadGlobalConfigurationLock", nullptr);
 }
 
 void TKivra::SetKeypadSoftkeysEnabled(bool value)
 {
-    if (KivraModel_ != rstKivraModel::mKivraSol)
-        return ReportDebug(Incompatible("KeypadSoftkeysEnabled"));
-    if (KeypadConfigurationMode_ == rstKeypadConfigurationMode::kpcManual)
-        ReportDebug(Reminder("KeypadSoftkeysEnabled"));
-    KeypadSoftkeysEnabled_ = value;
-    UpdateKeypadSettings();
+    WriteKeypadSetting(KeypadSoftkeysEnabled_, value, "KeypadSoftkeysEnabled", "KeypadSoftkeysEnabled");
 }
 
 void TKivra::SetKeypadTransmitPowerLevel(rstKeypadPowerLevel value)
 {
-    if (KivraModel_ != rstKivraModel::mKivraSol)
-        return ReportDebug(Incompatible("KeypadTransmitPowerLevel"));
-    if (KeypadConfigurationMode_ == rstKeypadConfigurationMode::kpcManual)
-        ReportDebug(Reminder("KeypadTransmitPowerLevel"));
-    KeypadTransmitPowerLevel_ = value;
-    UpdateKeypadSettings();
+    WriteKeypadSetting(KeypadTransmitPowerLevel_, value, "KeypadTransmitPowerLevel",
+                       "KeypadTransmitPowerLevel");
 }
 
 void TKivra::UpdateKeypadSettings()
