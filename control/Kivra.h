@@ -27,8 +27,9 @@ using TKivra_KeypadData = std::function<void(int KeypadID, int Value)>;
 using TKivra_SoftkeyData = std::function<void(int KeypadID, std::string KeyValue)>;
 using TKivra_KeypadSerialNumber = std::function<void(int KeypadID, std::string SerialNum, std::string Version,
                                                      int BatteryLevel, bool EndOfSerialNumbers)>;
-using TKivra_KeypadTimestamp = std::function<void(int KeypadID, int QuestionNumber, int Timestamp,
-                                                  std::string Version, int BatteryLevel, bool EndOfTimestamps)>;
+using TKivra_KeypadTimestamp =
+    std::function<void(int KeypadID, int QuestionNumber, int Timestamp, std::string Version, int BatteryLevel,
+                       bool EndOfTimestamps)>;
 using TKivra_LowBatteryWarning = std::function<void(int KeypadID)>;
 using TKivra_KeypadNotification = std::function<void(int KeypadID)>;
 using TKivra_DebugMessage = std::function<void(std::string Data)>;
@@ -131,11 +132,20 @@ public:
     const TKivra_KeypadTimestamp& GetOnKeypadTimestamp() const { return OnKeypadTimestamp_; }
     void SetOnKeypadTimestamp(TKivra_KeypadTimestamp handler) { OnKeypadTimestamp_ = std::move(handler); }
     const TKivra_KeypadSerialNumber& GetOnKeypadSerialNumber() const { return OnKeypadSerialNumber_; }
-    void SetOnKeypadSerialNumber(TKivra_KeypadSerialNumber handler) { OnKeypadSerialNumber_ = std::move(handler); }
+    void SetOnKeypadSerialNumber(TKivra_KeypadSerialNumber handler)
+    {
+        OnKeypadSerialNumber_ = std::move(handler);
+    }
     const TKivra_LowBatteryWarning& GetOnLowBatteryWarning() const { return OnLowBatteryWarning_; }
-    void SetOnLowBatteryWarning(TKivra_LowBatteryWarning handler) { OnLowBatteryWarning_ = std::move(handler); }
+    void SetOnLowBatteryWarning(TKivra_LowBatteryWarning handler)
+    {
+        OnLowBatteryWarning_ = std::move(handler);
+    }
     const TKivra_KeypadNotification& GetOnKeypadNotification() const { return OnKeypadNotification_; }
-    void SetOnKeypadNotification(TKivra_KeypadNotification handler) { OnKeypadNotification_ = std::move(handler); }
+    void SetOnKeypadNotification(TKivra_KeypadNotification handler)
+    {
+        OnKeypadNotification_ = std::move(handler);
+    }
     const TKivra_DebugMessage& GetOnDebug() const { return OnDebug_; }
     void SetOnDebug(TKivra_DebugMessage handler) { OnDebug_ = std::move(handler); }
     const TKivra_Error& GetOnError() const { return OnError_; }
@@ -204,7 +214,7 @@ private:
     void Pause(int ms);
 
     // Connection lifecycle helpers.
-    void DisposeLayer();        // destroys the layer, deferred to the next event-loop turn
+    void DisposeLayer();         // destroys the layer, deferred to the next event-loop turn
     void DeleteDisposedLayers(); // deletes layers whose deferred destruction has not run yet
     void MessageTimerTick();
     void Ping();
