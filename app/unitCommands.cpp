@@ -287,6 +287,18 @@ TKeyImage::TKeyImage(QWidget* parent) : QLabel(parent)
     setToolTip(QLatin1String(kKeyHint));
 }
 
+void TKeyImage::paintEvent(QPaintEvent* /*event*/)
+{
+    // A disabled key keeps its look, only dimmed: the style's greyed rendering would make an
+    // enabled key ("Act") look like a plain one.
+    QPainter painter(this);
+    if (!isEnabled())
+        painter.setOpacity(0.5);
+    const QPixmap picture = pixmap();
+    if (!picture.isNull())
+        painter.drawPixmap(rect(), picture);
+}
+
 void TKeyImage::mousePressEvent(QMouseEvent* event)
 {
     Pressed_ = event->button() == Qt::LeftButton && isEnabled();
