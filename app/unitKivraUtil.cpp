@@ -26,10 +26,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kivra {
@@ -119,12 +117,8 @@ QString DevicePermissionAdvice(const std::string& device, int portNumber)
     }
     if (errno != EACCES && errno != EPERM)
         return {};
-    QString group = QStringLiteral("dialout");
-    struct stat st {};
-    if (::stat(device.c_str(), &st) == 0) {
-        if (const struct group* g = ::getgrgid(st.st_gid))
-            group = QString::fromLocal8Bit(g->gr_name);
-    }
+    const std::string owner = DeviceGroup(device);
+    const QString group = owner.empty() ? QStringLiteral("dialout") : QString::fromLocal8Bit(owner.c_str());
     return QStringLiteral("You have no permission to open %1 (COM%2). It belongs to the group \"%3\".\n"
                           "Join that group with:  sudo usermod -aG %3 $USER\nthen log out and in again.")
         .arg(QString::fromLocal8Bit(device.c_str()))
@@ -460,7 +454,7 @@ void TfrmKivraUtil::LoadPorts()
         // Write access, exclusive, existing only: a device that is not there is not listed; one
         // that is busy or refused is.
         const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO || errno == ENOTDIR))
+        if (fd < 0 && IsMissingDeviceError(errno))
             continue;
         if (fd >= 0) {
             // A serial driver's placeholder without a UART behind it is no port.

@@ -5,23 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <grp.h>
-#include <sys/stat.h>
 
 namespace kivra::diag {
-
-std::string DeviceGroup(const std::string& device)
-{
-    struct stat st {};
-    if (::stat(device.c_str(), &st) != 0)
-        return {};
-    group gr{};
-    group* found = nullptr;
-    char buf[4096];
-    if (::getgrgid_r(st.st_gid, &gr, buf, sizeof buf, &found) != 0 || found == nullptr)
-        return std::to_string(st.st_gid);
-    return found->gr_name;
-}
 
 PortProbe ClassifyOpenError(int number, const std::string& device, int error)
 {
@@ -46,15 +31,13 @@ PortProbe ClassifyOpenError(int number, const std::string& device, int error)
                                    " $USER\" and log in again";
         break;
     }
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case ENOTDIR:
-        p.State = PortState::Missing;
-        break;
     default:
-        p.State = PortState::Failed;
-        p.Detail = std::strerror(error);
+        if (IsMissingDeviceError(error)) {
+            p.State = PortState::Missing;
+        } else {
+            p.State = PortState::Failed;
+            p.Detail = std::strerror(error);
+        }
         break;
     }
     return p;

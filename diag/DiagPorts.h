@@ -1,6 +1,8 @@
 #pragma once
 // What stands behind a COM port name, and why a port cannot be opened.
 
+#include "serial/PortNames.h"
+
 #include <cstdint>
 #include <string>
 
@@ -22,8 +24,7 @@ PortProbe ProbePort(int number);
 //! The state for an errno of a failed open of device (the group owning it for a refusal).
 PortProbe ClassifyOpenError(int number, const std::string& device, int error);
 
-//! The group owning a device (stat + getgrgid), or "" when unknown.
-std::string DeviceGroup(const std::string& device);
+using kivra::DeviceGroup;
 
 //! "free", "busy (in use by another program)", ... for the ports table.
 std::string PortStateText(const PortProbe& probe);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +79,24 @@ std::string ResolvePortDevice(std::string_view name)
             return link;
     }
     return DefaultPortDevice(n);
+}
+
+bool IsMissingDeviceError(int error)
+{
+    return error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR;
+}
+
+std::string DeviceGroup(const std::string& device)
+{
+    struct stat st {};
+    if (device.empty() || ::stat(device.c_str(), &st) != 0)
+        return {};
+    group gr{};
+    group* found = nullptr;
+    char buf[4096];
+    if (::getgrgid_r(st.st_gid, &gr, buf, sizeof buf, &found) != 0 || found == nullptr)
+        return std::to_string(st.st_gid);
+    return found->gr_name;
 }
 
 } // namespace kivra

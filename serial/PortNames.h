@@ -30,4 +30,12 @@ std::string DefaultPortDevice(int n);
 //! the trusted port directory, else the default table; "" when the name means nothing here.
 std::string ResolvePortDevice(std::string_view name);
 
+//! True for the errno of an open that failed because the device is not there (ENOENT, ENODEV,
+//! ENXIO, ENOTDIR), as opposed to busy or refused.
+bool IsMissingDeviceError(int error);
+
+//! The name of the group owning device (its gid in decimal when the group has no name), or ""
+//! when the device cannot be examined. Used to tell a refused user which group to join.
+std::string DeviceGroup(const std::string& device);
+
 } // namespace kivra
