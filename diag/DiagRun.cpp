@@ -810,8 +810,11 @@ ExitCode Lock(Session& s, const DiagOptions& o, std::ostream& out)
     for (char key : o.Keys)
         s.K().LockKey(std::string(1, key));
     std::string shown;
-    for (char key : o.Keys)
-        shown += (shown.empty() ? "" : " ") + std::string(1, key);
+    for (char key : o.Keys) {
+        if (!shown.empty())
+            shown += ' ';
+        shown += key;
+    }
     out << "Locked keys: " << shown << "\n" << std::flush;
     return ExitCode::Ok;
 }
