@@ -5,13 +5,41 @@
 #include "app/unitAbout.h"
 #include "app/unitCommands.h"
 #include "app/unitKivraUtil.h"
+#include "core/Version.h"
 
 #include <QScreen>
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* kUsage = R"(Usage: kivra-util [--version | --help]
+
+The Kivra configuration and diagnostic utility: connects to a base station on a COM port,
+identifies it, polls the keypads and shows who answered, collects keypad serial numbers and
+timestamps, and sends keypad settings and key locks. It takes no other arguments of its own;
+Qt's standard options (for example -platform offscreen) are accepted.
+)";
+
+} // namespace
+
 int main(int argc, char** argv)
 {
+    // Answered before the application object exists: neither needs a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("kivra-util %s\n", kivra::VersionText().c_str());
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
     kivra::TApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("kivra-util"));
+    app.setDesktopFileName(QStringLiteral(KIVRA_APP_ID)); // the installed desktop entry and icon
     // The program ends when the main window closes, whatever other window is open.
     app.setQuitOnLastWindowClosed(false);
 

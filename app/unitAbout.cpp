@@ -2,6 +2,7 @@
 
 #include "app/Application.h"
 #include "app/unitCommands.h"
+#include "core/Version.h"
 #include "ui_unitAbout.h"
 
 #include <QAction>
@@ -63,6 +64,7 @@ TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui:
     Label7 = ui->Label7;
     Label8 = ui->Label8;
     Label9 = ui->Label9;
+    lblBuild = ui->lblBuild;
     Shape1 = ui->Shape1;
     Memo1 = ui->Memo1;
     Button1 = ui->Button1;
@@ -100,6 +102,8 @@ TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui:
                         .arg(QChar(0x00A9))
                         .arg(QLatin1String(kMakerName)));
     Label8->setText(QString(QChar(0x00AE)));
+    lblBuild->setText(QString::fromStdString(VersionText()));
+    lblBuild->setToolTip(QStringLiteral("Version and commit this program was built from"));
 
     BrowseURL1 = new QAction(QStringLiteral("&Browse URL"), this);
     BrowseURL1->setObjectName(QStringLiteral("BrowseURL1"));

@@ -36,6 +36,7 @@ public:
     QLabel* Label7 = nullptr;
     QLabel* Label8 = nullptr; //!< registered-trademark sign
     QLabel* Label9 = nullptr;
+    QLabel* lblBuild = nullptr; //!< version and commit built from, under the notice of rights
     QFrame* Shape1 = nullptr;
     QPlainTextEdit* Memo1 = nullptr;
     QPushButton* Button1 = nullptr; //!< "OK"

@@ -3,6 +3,7 @@
 #include "basesim/BaseSimulator.h"
 #include "basesim/PortLink.h"
 #include "core/Exception.h"
+#include "core/Version.h"
 
 #include <cerrno>
 #include <csignal>
@@ -63,6 +64,7 @@ Options:
   --trace PATH|-      trace both directions with time stamps and hex bytes to a file, or to
                       standard error with -
   --help              show this text
+  --version           show the version and the commit built from
 
 Keypads answer with a digit, "*" (when the star key is enabled in settings byte C), a soft
 key < = > (when enabled in settings byte D), a low-battery warning (when enabled in byte C)
@@ -276,6 +278,10 @@ int main(int argc, char** argv)
         const std::string opt = argv[i];
         if (opt == "--help" || opt == "-h") {
             std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (opt == "--version") {
+            std::printf("kivra-basesim %s\n", kivra::VersionText().c_str());
             return 0;
         }
         if (i + 1 >= argc)

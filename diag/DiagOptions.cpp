@@ -13,6 +13,7 @@ namespace {
 
 const char* kOverview = R"(Usage: kivra-diag [--trace] COMMAND [options]
        kivra-diag COMMAND --help
+       kivra-diag --version
 
 Headless diagnostics of a radio base station and its keypads on a serial port.
 

@@ -2,6 +2,7 @@
 
 #include "app/unitAbout.h"
 #include "app/unitDebug.h"
+#include "core/Version.h"
 
 #include <QAction>
 #include <QDesktopServices>
@@ -44,6 +45,15 @@ TEST(AboutWindow, ShowsTheProductAndFictionalMaker)
     EXPECT_EQ(about.Memo1->document()->blockCount(), 3);
     EXPECT_TRUE(about.Memo1->isReadOnly());
     EXPECT_FALSE(about.Image1->pixmap().isNull());
+}
+
+TEST(AboutWindow, ShowsWhatVersionPrintsOnALineOfItsOwn)
+{
+    kivra::TfrmAbout about;
+    EXPECT_EQ(about.lblBuild->text().toStdString(), kivra::VersionText());
+    EXPECT_TRUE(about.rect().contains(about.lblBuild->geometry()));
+    for (const QWidget* w : std::initializer_list<const QWidget*>{about.Label3, about.Label4, about.Shape1})
+        EXPECT_FALSE(about.lblBuild->geometry().intersects(w->geometry())) << w->objectName().toStdString();
 }
 
 TEST(AboutWindow, WebLinkOpensItsAddressInTheBrowser)
