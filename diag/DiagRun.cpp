@@ -389,7 +389,10 @@ private:
         }
         switch (probe.State) {
         case PortState::Busy:
-            messages_.Say(where + " is in use by another program (" + openText + ")");
+            // The port names its holder itself when it knows it.
+            messages_.Say(openText.find(" is in use by ") != std::string::npos
+                              ? Printable(openText)
+                              : where + " is " + PortStateText(probe) + " (" + openText + ")");
             return ExitCode::PortUnavailable;
         case PortState::Refused:
             messages_.Say(where + ": permission denied: " + probe.Detail);
@@ -810,8 +813,11 @@ ExitCode Lock(Session& s, const DiagOptions& o, std::ostream& out)
     for (char key : o.Keys)
         s.K().LockKey(std::string(1, key));
     std::string shown;
-    for (char key : o.Keys)
-        shown += (shown.empty() ? "" : " ") + std::string(1, key);
+    for (char key : o.Keys) {
+        if (!shown.empty())
+            shown += ' ';
+        shown += key;
+    }
     out << "Locked keys: " << shown << "\n" << std::flush;
     return ExitCode::Ok;
 }
