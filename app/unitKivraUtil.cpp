@@ -534,6 +534,7 @@ void TfrmKivraUtil::ConnectAction()
 
     // 3. Only the newer base generation (and only while it is still there).
     if (KivraOCX->GetKivraModel() == rstKivraModel::mKivraSol && KivraOCX->GetConnected()) {
+        ShowsConnected_ = true; // a link lost from here on is shown as such
         KivraOCX->CollectKeypadSerialNumbers();
         SetKeypadControlsEnabled(true);
         const int channel = KivraOCX->GetBaseChannel();
@@ -551,7 +552,6 @@ void TfrmKivraUtil::ConnectAction()
         }
         ui->btnConnect->setText(QStringLiteral("Disconnect"));
         ui->ledConnect->SetValue(true);
-        ShowsConnected_ = true;
     } else if (KivraOCX->GetConnected()) {
         ShowMessage(QStringLiteral("This utility supports Kivra Sol Base Model only."));
         KivraOCX->Disconnect(false);
