@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -84,7 +85,7 @@ TEST(PortHolders, LockFilesOfLiveProcessesRefuseStaleOnesAreReplaced)
     Pty pty;
     const std::string lock = PortLockPath(pty.Path());
     std::string name = std::filesystem::canonical(pty.Path()).string().substr(5); // "pts/N"
-    name.replace(name.find('/'), 1, "_");
+    std::replace(name.begin(), name.end(), '/', '_');
     ASSERT_EQ(lock, "/run/lock/LCK.." + name);
     if (::access("/run/lock", W_OK) != 0)
         GTEST_SKIP() << "/run/lock is not writable here";
