@@ -8,6 +8,7 @@
 #include "app/unitCommands.h"
 #include "app/unitDebug.h"
 #include "core/Exception.h"
+#include "serial/PortDevice.h"
 #include "serial/PortNames.h"
 #include "ui_unitKivraUtil.h"
 
@@ -26,8 +27,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace kivra {
@@ -55,7 +54,7 @@ TDefinedGroup ParseDefinedGroup(const std::string& text)
     TDefinedGroup group;
     std::string current;
     std::string rangeStart;
-    // Numbers beyond any keypad are clamped: they mark nothing but still count.
+    // Numbers beyond any keypad are clamped: they mark nothing.
     auto value = [](const std::string& digits) {
         long v = 0;
         for (char c : digits) {
@@ -80,16 +79,12 @@ TDefinedGroup ParseDefinedGroup(const std::string& text)
                 if (!current.empty()) {
                     const long s = value(rangeStart);
                     const long e = value(current);
-                    if (e >= s) {
-                        for (long k = s; k <= e && k <= kGridKeypads; ++k)
-                            mark(k);
-                        group.Count += static_cast<int>(e - s + 1);
-                    }
+                    for (long k = s; k <= e && k <= kGridKeypads; ++k)
+                        mark(k);
                 }
                 rangeStart.clear();
             } else if (!current.empty()) {
                 mark(value(current));
-                group.Count += 1;
             }
             current.clear();
         } else if (c == '-') {
@@ -98,6 +93,9 @@ TDefinedGroup ParseDefinedGroup(const std::string& text)
         }
         // Anything else, blanks included, is skipped.
     }
+    // Each keypad of the group counts once: overlaps and numbers beyond the grid add nothing.
+    for (int k = 1; k <= kGridKeypads; ++k)
+        group.Count += group.Members[static_cast<std::size_t>(k)] ? 1 : 0;
     return group;
 }
 
@@ -110,11 +108,9 @@ QString DevicePermissionAdvice(const std::string& device, int portNumber)
 {
     if (device.empty())
         return {};
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        ::close(fd);
+    // Asked without opening the device: opening a tty raises its modem lines.
+    if (::faccessat(AT_FDCWD, device.c_str(), R_OK | W_OK, AT_EACCESS) == 0)
         return {};
-    }
     if (errno != EACCES && errno != EPERM)
         return {};
     const std::string owner = DeviceGroup(device);
@@ -451,20 +447,16 @@ void TfrmKivraUtil::LoadPorts()
         const std::string device = ResolvePortDevice(ComPortName(n));
         if (device.empty())
             continue;
-        // Write access, exclusive, existing only: a device that is not there is not listed; one
-        // that is busy or refused is.
-        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 && IsMissingDeviceError(errno))
+        // From the system's device information, without opening: opening a tty raises DTR and
+        // RTS. A device that is not there, or a serial driver's placeholder, is not listed; one
+        // that is busy or refused is (the connect attempt tells why it cannot be used).
+        const TPortDevice found = ExaminePortDevice(device);
+        if (!found.Present)
             continue;
-        if (fd >= 0) {
-            // A serial driver's placeholder without a UART behind it is no port.
-            serial_struct info{};
-            const bool phantom = ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN;
-            ::close(fd);
-            if (phantom)
-                continue;
-        }
-        const QString path = QString::fromLocal8Bit(device.c_str());
+        QString path = QString::fromLocal8Bit(device.c_str());
+        const std::string kind = found.Driver.empty() ? found.Kind : found.Driver;
+        if (!kind.empty() && kind != "terminal")
+            path += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(kind.c_str()));
         PortDevices_[static_cast<std::size_t>(n)] = path;
         ui->lboComPort->addItem(QString::number(n));
         ui->lboComPort->setItemData(ui->lboComPort->count() - 1,
@@ -496,10 +488,11 @@ void TfrmKivraUtil::btnConnectClick()
 
 void TfrmKivraUtil::PauseWhileConnecting(int ms)
 {
-    // Keep painting while the control waits; user input stays out (eventFilter).
+    // Keep painting while the control waits. User input is delivered too, to the event filter,
+    // which drops it: input held back here would be replayed once Connect is over.
     QDeadlineTimer deadline(ms);
     while (!deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(
             static_cast<unsigned long>(std::min<qint64>(10, std::max<qint64>(0, deadline.remainingTime()))));
     }
@@ -529,6 +522,7 @@ void TfrmKivraUtil::ConnectAction()
             TfrmKivraUtil* w;
             ~Restore()
             {
+                w->DropInputOfConnect();
                 w->ui->btnConnect->setText(QStringLiteral("Connect"));
                 QApplication::restoreOverrideCursor();
                 qApp->removeEventFilter(w);
@@ -538,8 +532,9 @@ void TfrmKivraUtil::ConnectAction()
         KivraOCX->Connect();
     }
 
-    // 3. Only the newer base generation.
-    if (KivraOCX->GetKivraModel() == rstKivraModel::mKivraSol) {
+    // 3. Only the newer base generation (and only while it is still there).
+    if (KivraOCX->GetKivraModel() == rstKivraModel::mKivraSol && KivraOCX->GetConnected()) {
+        ShowsConnected_ = true; // a link lost from here on is shown as such
         KivraOCX->CollectKeypadSerialNumbers();
         SetKeypadControlsEnabled(true);
         const int channel = KivraOCX->GetBaseChannel();
@@ -572,12 +567,61 @@ void TfrmKivraUtil::DisconnectAction()
         ui->ledPolling->SetBlink(false);
         KivraOCX->StopPolling();
     }
-    ui->rgrpOption->SetItemIndex(0);
+    // Back to serial numbers while the base is still there; the grid and the information list
+    // keep what was collected.
+    if (ui->rgrpOption->ItemIndex() != 0) {
+        SelectInfoOptionQuietly(0);
+        KivraOCX->CollectKeypadSerialNumbers();
+    }
     KivraOCX->Disconnect(false);
-    KivraOCX->SetKivraModel(rstKivraModel::mAutoDetect);
+    ShowDisconnected();
+}
+
+void TfrmKivraUtil::ShowDisconnected()
+{
+    ShowsConnected_ = false;
+    ui->btnPolling->setText(QStringLiteral("Start Polling"));
+    ui->ledPolling->SetTrueColor(clRed);
+    ui->ledPolling->SetBlink(false);
+    SelectInfoOptionQuietly(0);
+    if (!KivraOCX->GetConnected())
+        KivraOCX->SetKivraModel(rstKivraModel::mAutoDetect);
     ui->btnConnect->setText(QStringLiteral("Connect"));
     ui->ledConnect->SetValue(false);
     SetKeypadControlsEnabled(false);
+    // The device may have gone or come back (a USB adapter): probe again, keeping the choice.
+    const QString port = ui->lboComPort->currentText();
+    ui->lboComPort->clear();
+    LoadPorts();
+    if (const int again = ui->lboComPort->findText(port); again >= 0)
+        ui->lboComPort->setCurrentIndex(again);
+    ui->lboComPort->setEnabled(!KivraOCX->GetConnected());
+}
+
+void TfrmKivraUtil::LinkLost(const QString& text)
+{
+    // The window tells the truth before the message box waits for the user.
+    ShowDisconnected();
+    ShowMessage(text);
+}
+
+void TfrmKivraUtil::SelectInfoOptionQuietly(int index)
+{
+    const std::function<void()> handler = ui->rgrpOption->GetOnClick();
+    ui->rgrpOption->SetOnClick({});
+    ui->rgrpOption->SetItemIndex(index);
+    ui->rgrpOption->SetOnClick(handler);
+}
+
+void TfrmKivraUtil::DropInputOfConnect()
+{
+    // Still connecting: the event filter drops whatever user input is waiting.
+    try {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    } catch (...) {
+        // Runs while an error of Connect may be unwinding: nothing may escape here.
+    }
 }
 
 void TfrmKivraUtil::SetKeypadControlsEnabled(bool enabled)
@@ -629,7 +673,6 @@ void TfrmKivraUtil::tmrConnectTimer()
 
 void TfrmKivraUtil::KivraOCXError(int ErrorCode, const std::string& Error)
 {
-    (void)ErrorCode;
     QString text = Text(Error);
     if (Connecting_) {
         // Name the way out when the port was refused for lack of permission.
@@ -637,11 +680,13 @@ void TfrmKivraUtil::KivraOCXError(int ErrorCode, const std::string& Error)
         if (!advice.isEmpty())
             text += QStringLiteral("\n\n") + advice;
     }
-    ShowMessage(text);
-    if (Error.find("Connection Lost") != std::string::npos && !Closed_) {
-        // Closed once the control's own call has returned.
-        QTimer::singleShot(0, this, [this] { close(); });
+    // A link reported lost (by a failed read or write, or by the silence watchdog, whatever the
+    // wording) leaves the control disconnected: the window follows, keeping what it collected.
+    if (ErrorCode == kErrConnection && ShowsConnected_ && !Connecting_ && !KivraOCX->GetConnected()) {
+        LinkLost(text);
+        return;
     }
+    ShowMessage(text);
 }
 
 void TfrmKivraUtil::KivraOCXDebug(const std::string& Data)
@@ -818,13 +863,17 @@ void TfrmKivraUtil::btnAddKeypadClick()
         ShowMessage(QStringLiteral("Base is not connected!"));
         return;
     }
+    ui->btnAddKeypad->setEnabled(false);
+    // The text is checked before anything changes: a refused one keeps the grid, the group and
+    // the control's keypad list as they were.
+    const QString text = ui->cboKeypads->currentText();
+    if (ui->rgrpKeypadAdd->ItemIndex() == 1)
+        ParseKeypadRangeText(text.toLatin1().toStdString(), KivraOCX->GetMaxKeypads());
     btnClearClick();
     KivraOCX->ClearKeypadList();
-    ui->btnAddKeypad->setEnabled(false);
     if (ui->rgrpKeypadAdd->ItemIndex() == 0) {
         KivraOCX->AddKeypad(1, kGridKeypads);
     } else if (ui->rgrpKeypadAdd->ItemIndex() == 1) {
-        const QString text = ui->cboKeypads->currentText();
         KivraOCX->AddKeypad(text.toLatin1().toStdString());
         KivraOCX->AddKeypad(1, kGridKeypads);
         ui->cboKeypads->addItem(text);

@@ -45,9 +45,9 @@ inline constexpr QRgb kCellOutside = 0xFFFF4A4A;    // light red: answered outsi
 //! Colour of a keypad's cell from its state (0 inactive, 1 active, 2 low battery) and membership.
 QRgb KeypadCellColor(std::uint8_t state, bool member);
 
-//! The defined group of a keypad range text ("1, 3, 5-10"): members[k] for keypads 1..250, and the
-//! count of listed keypads (a keypad listed twice counts twice; a reversed range counts nothing;
-//! numbers outside 1..250 mark nothing but count). Empty items mark and count nothing.
+//! The defined group of a keypad range text ("1, 3, 5-10"): members[k] for keypads 1..250, and their
+//! number (each keypad once, however often it is listed; a reversed range and numbers outside
+//! 1..250 mark nothing). Empty items mark nothing.
 struct TDefinedGroup {
     std::array<bool, kGridKeypads + 1> Members{};
     int Count = 0;
@@ -143,8 +143,10 @@ public:
     void KivraOCXError(int ErrorCode, const std::string& Error);
     void KivraOCXDebug(const std::string& Data);
 
-    //! True while Connect runs: user input is ignored and a progress text shows.
+    //! True while Connect runs: user input is dropped and a progress text shows.
     bool Connecting() const { return Connecting_; }
+    //! True while the window shows a connected base (between Connect and Disconnect or a lost link).
+    bool ShowsConnected() const { return ShowsConnected_; }
     //! The text of the counter beside "All".
     QString CounterText() const;
     //! Device path behind each listed port number (the hint of the port list).
@@ -161,6 +163,15 @@ private:
     void FormClose();
     void ConnectAction();
     void DisconnectAction();
+    //! The Disconnected state: LEDs red, captions back, keypad controls off, the port list enabled
+    //! and probed again. The grid and the information list stay.
+    void ShowDisconnected();
+    //! A lost link reported by the control: the Disconnected state, then the message.
+    void LinkLost(const QString& text);
+    //! Chooses an Info Option without running its change action.
+    void SelectInfoOptionQuietly(int index);
+    //! Lets input that came in while Connect ran reach the event filter, which drops it.
+    void DropInputOfConnect();
     void SetKeypadControlsEnabled(bool enabled);
     void WriteCellText(int KeypadID);
     void SetCounter(const QString& text);
@@ -177,6 +188,7 @@ private:
     QTimer* tmrConnect_ = nullptr;
     QColor CurrentCellColor_ = Qt::white;
     bool Connecting_ = false;
+    bool ShowsConnected_ = false;
     bool Closed_ = false;
     std::array<QString, 17> PortDevices_{};
 };

@@ -1,10 +1,12 @@
 #include "diag/DiagPorts.h"
 
-#include "serial/ComPort.h"
+#include "serial/PortDevice.h"
 #include "serial/PortNames.h"
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace kivra::diag {
 
@@ -46,20 +48,19 @@ PortProbe ClassifyOpenError(int number, const std::string& device, int error)
 PortProbe ProbePort(int number)
 {
     const std::string device = ResolvePortDevice(ComPortName(number));
-    if (device.empty())
+    if (device.empty() || !ExaminePortDevice(device).Present)
         return ClassifyOpenError(number, device, ENOENT);
-    TComPort port;
-    port.SetDeviceName(ComPortName(number));
-    int error = 0;
-    try {
-        port.Open();
-        port.Close();
-    } catch (const EComError& e) {
-        error = e.ErrorCode() != 0 ? e.ErrorCode() : EIO;
-    } catch (const std::exception&) {
-        error = EIO;
+    // Nothing is opened: opening a tty raises its modem lines.
+    TPortHolder holder;
+    if (FindPortHolder(device, holder)) {
+        PortProbe p = ClassifyOpenError(number, device, EBUSY);
+        p.Detail = HolderText(holder);
+        return p;
     }
-    return ClassifyOpenError(number, device, error);
+    if (::faccessat(AT_FDCWD, device.c_str(), R_OK | W_OK, AT_EACCESS) != 0 &&
+        (errno == EACCES || errno == EPERM))
+        return ClassifyOpenError(number, device, errno);
+    return ClassifyOpenError(number, device, 0);
 }
 
 std::string PortStateText(const PortProbe& probe)
@@ -68,7 +69,8 @@ std::string PortStateText(const PortProbe& probe)
     case PortState::Free:
         return "free";
     case PortState::Busy:
-        return "busy (in use by another program)";
+        return "busy (in use by " + (probe.Detail.empty() ? std::string("another program") : probe.Detail) +
+               ")";
     case PortState::Refused:
         return "refused: " + probe.Detail;
     case PortState::Missing:

@@ -15,10 +15,11 @@ struct PortProbe {
     std::string Device; // the path COMn resolves to
     PortState State = PortState::Failed;
     int Errno = 0;
-    std::string Detail; // for Refused: how to get access; for Failed: the system's text
+    std::string Detail; // Busy: the holder when known; Refused: how to get access; Failed: the system's text
 };
 
-//! Opens and closes the port as the control would; never keeps it open.
+//! The state of a port from the system's device information, its lock file and the processes
+//! that hold it; the device is not opened.
 PortProbe ProbePort(int number);
 
 //! The state for an errno of a failed open of device (the group owning it for a refusal).
@@ -26,7 +27,7 @@ PortProbe ClassifyOpenError(int number, const std::string& device, int error);
 
 using kivra::DeviceGroup;
 
-//! "free", "busy (in use by another program)", ... for the ports table.
+//! "free", "busy (in use by minicom, process 1234)", ... for the ports table.
 std::string PortStateText(const PortProbe& probe);
 
 } // namespace kivra::diag

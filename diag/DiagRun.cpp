@@ -389,7 +389,10 @@ private:
         }
         switch (probe.State) {
         case PortState::Busy:
-            messages_.Say(where + " is in use by another program (" + openText + ")");
+            // The port names its holder itself when it knows it.
+            messages_.Say(openText.find(" is in use by ") != std::string::npos
+                              ? Printable(openText)
+                              : where + " is " + PortStateText(probe) + " (" + openText + ")");
             return ExitCode::PortUnavailable;
         case PortState::Refused:
             messages_.Say(where + ": permission denied: " + probe.Detail);

@@ -1,5 +1,6 @@
 #include "serial/ComPort.h"
 
+#include "serial/PortDevice.h"
 #include "serial/PortNames.h"
 
 #include <QCoreApplication>
@@ -59,6 +60,16 @@ int NiceOf(TPriorityClass p)
 {
     static constexpr int kNice[] = {0, 19, 0, -10, -20};
     return kNice[static_cast<int>(p)];
+}
+
+// "COM3 (/dev/ttyUSB0) is in use by minicom, process 1234".
+std::string BusyText(const std::string& deviceName, const std::string& path, const TPortHolder& holder)
+{
+    const std::string device = ExaminePortDevice(path).Path;
+    const std::string shown = device.empty() ? path : device;
+    const int number = ComPortNumber(deviceName);
+    const std::string port = number > 0 ? "COM" + std::to_string(number) + " (" + shown + ")" : shown;
+    return port + " is in use by " + HolderText(holder);
 }
 
 constexpr int kBaudRates[] = {0,     50,    75,    110,   150,   300,    600,    1200,  1800,
@@ -123,10 +134,15 @@ public:
 
     bool Start(TThreadPriority priority)
     {
+        priority_ = priority;
         try {
-            thread_ = std::thread([this, priority] {
-                tid_ = static_cast<pid_t>(::syscall(SYS_gettid));
-                SetPriority(priority);
+            thread_ = std::thread([this] {
+                {
+                    // The priority is applied under the lock: one set meanwhile is not lost.
+                    std::lock_guard lock(priorityMutex_);
+                    tid_ = static_cast<pid_t>(::syscall(SYS_gettid));
+                    ApplyPriority();
+                }
                 Execute();
             });
         } catch (const std::system_error&) {
@@ -135,10 +151,12 @@ public:
         return true;
     }
 
+    //! Takes effect at once, also before the thread has started running.
     void SetPriority(TThreadPriority p)
     {
-        if (tid_ != 0)
-            ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid_.load()), NiceOf(p)); // failure ignored
+        std::lock_guard lock(priorityMutex_);
+        priority_ = p;
+        ApplyPriority();
     }
 
     void Wake()
@@ -265,7 +283,15 @@ private:
     std::shared_ptr<TComLineIo> io_;
     int inputSize_;
     std::thread thread_;
-    std::atomic<pid_t> tid_{0};
+    void ApplyPriority()
+    {
+        if (tid_ != 0)
+            ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), NiceOf(priority_)); // failure ignored
+    }
+
+    std::mutex priorityMutex_;
+    pid_t tid_ = 0;                                        // guarded by priorityMutex_
+    TThreadPriority priority_ = TThreadPriority::tpNormal; // guarded by priorityMutex_
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
     bool selfOwned_ = false;
@@ -605,8 +631,12 @@ void TCustomComPort::OpenHandles()
         if (path.empty())
             RaiseSystemError(ENOENT);
         int fd = -1;
-        if (const int err = OpenDevice(path, fd); err != 0)
+        TPortHolder holder;
+        if (const int err = OpenDevice(path, fd, holder, lockPath_); err != 0) {
+            if (err == EBUSY)
+                RaiseError(err, BusyText(deviceName_, path, holder));
             RaiseSystemError(err);
+        }
         fd_ = fd;
         countersSupported_ = lineIo_->GetCounters(fd_, errorBaseline_) == 0;
         PurgeInput();
@@ -634,6 +664,8 @@ void TCustomComPort::CloseHandles()
         fd_ = -1;
         ++generation_;
     }
+    ReleasePortLock(lockPath_);
+    lockPath_.clear();
     read_ = PendingRead{};
     write_ = PendingWrite{};
     waitMask_ = 0;

@@ -404,6 +404,7 @@ private:
     void ReapStoppedThreads(bool all);
 
     int fd_ = -1;
+    std::string lockPath_; // the UUCP lock file taken while open, or ""
     std::unique_ptr<TComThread> thread_;
     // Stopped threads that still wait for a hand-over running further up this call stack.
     std::vector<std::unique_ptr<TComThread>> stoppedThreads_;

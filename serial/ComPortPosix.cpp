@@ -1,5 +1,7 @@
 #include "serial/ComPortPosix.h"
 
+#include "serial/PortDevice.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <mutex>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -125,25 +128,38 @@ std::string SystemErrorText(int code)
     return text;
 }
 
-int OpenDevice(const std::string& path, int& fdOut)
+int OpenDevice(const std::string& path, int& fdOut, TPortHolder& holder, std::string& lockPath)
 {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    holder = {};
+    lockPath.clear();
+    struct stat node {};
+    if (::stat(path.c_str(), &node) != 0)
         return errno;
+    // Opening a tty raises its modem lines: a port someone else holds is not even opened.
+    if (FindPortHolder(path, holder))
+        return EBUSY;
+    if (const int err = TakePortLock(path, lockPath, holder); err != 0)
+        return err;
     int err = 0;
-    // TIOCEXCL keeps others out but not root; the lock refuses a device held by another program
-    // (or another port of this one) whoever runs it.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        err = errno == EWOULDBLOCK ? EBUSY : errno;
-    else if (::ioctl(fd, TIOCEXCL) != 0)
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         err = errno;
-    else {
+    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // TIOCEXCL keeps others out but not root; the lock refuses a device held by another
+        // program (or another port of this one) whoever runs it.
+        err = errno == EWOULDBLOCK ? EBUSY : errno;
+    } else if (::ioctl(fd, TIOCEXCL) != 0) {
+        err = errno;
+    } else {
         termios t{};
         if (::tcgetattr(fd, &t) != 0)
             err = errno;
     }
     if (err != 0) {
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
+        ReleasePortLock(lockPath);
+        lockPath.clear();
         return err;
     }
     fdOut = fd;

@@ -54,9 +54,13 @@ struct TLineSettings {
     char xoff = 19;
 };
 
-//! Opens a device exclusively (open, flock, TIOCEXCL); 0 and the descriptor, or an errno with
-//! nothing left open.
-int OpenDevice(const std::string& path, int& fd);
+struct TPortHolder;
+
+//! Opens a device exclusively. A device another program holds (PortDevice.h) is refused with
+//! EBUSY and that program in holder, before it is touched; otherwise the UUCP lock file is taken
+//! (lockPath, "" when there is no usable lock directory), then open, flock and TIOCEXCL. 0 and the
+//! descriptor, or an errno with nothing left open or locked.
+int OpenDevice(const std::string& path, int& fd, TPortHolder& holder, std::string& lockPath);
 
 //! Raw mode plus the given settings on top of what the device had; 0 or an errno. `custom` tells
 //! that the rate needs SetDeviceBaudRate.

@@ -105,14 +105,16 @@ TEST(DefinedGroup, RangeTextsMarkAndCount)
 {
     const GroupCase cases[] = {
         {"1, 3, 5-10", {1, 3, 5, 6, 7, 8, 9, 10}, 8},
-        {"1,1", {1}, 2},
+        // Each keypad counts once: overlaps and numbers beyond 250 add nothing.
+        {"1,1", {1}, 1},
+        {"1-3,2-4", {1, 2, 3, 4}, 4},
         {"10-5,3", {3}, 1},
         {"1-10", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 10},
-        {"249-260", {249, 250}, 12}, // beyond 250 counts but marks nothing
-        {"0", {}, 1},
-        {"0-2", {1, 2}, 3},
-        {"300", {}, 1},
-        {"99999999999999", {}, 1},
+        {"249-260", {249, 250}, 2},
+        {"0", {}, 0},
+        {"0-2", {1, 2}, 2},
+        {"300", {}, 0},
+        {"99999999999999", {}, 0},
         {" 4 ,x 5", {4, 5}, 2},
         // Empty items mark and count nothing (instead of failing half-way).
         {",1", {1}, 1},
@@ -127,6 +129,7 @@ TEST(DefinedGroup, RangeTextsMarkAndCount)
         EXPECT_EQ(MembersOf(g), std::vector<int>(c.members));
         EXPECT_EQ(g.Count, c.count);
     }
+    EXPECT_EQ(ParseDefinedGroup("1-30,25-40").Count, 40);
 }
 
 TEST_F(Grid, CellsRunDownTheColumnsWithTheirLabels)

@@ -18,12 +18,14 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <qpa/qwindowsysteminterface.h>
 
 #include <set>
 
@@ -93,6 +95,35 @@ protected:
             if (c == command)
                 return true;
         return false;
+    }
+
+    // A click as the window system hands it over: queued until the event loop next takes input.
+    void QueueClick(QWidget* target)
+    {
+        QWindow* window = w->windowHandle();
+        const QPointF local = target->mapTo(w.get(), target->rect().center());
+        const QPointF global = target->mapToGlobal(target->rect().center());
+        using Async = QWindowSystemInterface::AsynchronousDelivery;
+        QWindowSystemInterface::handleMouseEvent<Async>(window, local, global, Qt::LeftButton, Qt::LeftButton,
+                                                        QEvent::MouseButtonPress);
+        QWindowSystemInterface::handleMouseEvent<Async>(window, local, global, Qt::NoButton, Qt::LeftButton,
+                                                        QEvent::MouseButtonRelease);
+    }
+    void ExpectDisconnectedState()
+    {
+        EXPECT_FALSE(w->ShowsConnected());
+        EXPECT_TRUE(w->isVisible());
+        EXPECT_EQ(ui().btnConnect->text(), QStringLiteral("Connect"));
+        EXPECT_EQ(ui().btnPolling->text(), QStringLiteral("Start Polling"));
+        EXPECT_EQ(Centre(ui().ledConnect), kRed);
+        EXPECT_EQ(Centre(ui().ledPolling), kRed);
+        EXPECT_FALSE(ui().ledPolling->Blinking());
+        for (QWidget* off : std::initializer_list<QWidget*>{
+                 ui().btnPolling, ui().lboChannel, ui().btnCndCommands, ui().rgrpKeypadAdd, ui().cboKeypads,
+                 ui().rgrpOption, ui().btnKeyPadInfo, ui().btnClearInfo})
+            EXPECT_FALSE(off->isEnabled()) << off->objectName().toStdString();
+        EXPECT_TRUE(ui().lboComPort->isEnabled());
+        EXPECT_TRUE(ui().btnConnect->isEnabled());
     }
 
     QStringList messages;
@@ -320,6 +351,10 @@ TEST_F(MainWindow, RefusedRangeTextIsReportedAndChangesNoGroup)
     StartSim();
     CreateWindow();
     ASSERT_TRUE(ConnectToSim());
+    Click(ui().btnPolling);
+    ASSERT_TRUE(test::WaitUntil([&] { return sim->Streaming(); }, 2s));
+    sim->Press(5, '1');
+    ASSERT_TRUE(test::WaitUntil([&] { return CellText(5) == QStringLiteral("  5: 1"); }, 3s));
     QTest::keyClicks(ui().cboKeypads->lineEdit(), QStringLiteral("1-300"));
     Click(ui().btnAddKeypad);
     EXPECT_FALSE(messages.isEmpty());
@@ -327,6 +362,13 @@ TEST_F(MainWindow, RefusedRangeTextIsReportedAndChangesNoGroup)
     EXPECT_EQ(ui().cboKeypads->count(), 0);
     EXPECT_FALSE(ui().btnAddKeypad->isEnabled());
     EXPECT_EQ(CellColour(100), QColor(Qt::white));
+    // The text was checked first: the keypad list, the grid and the counter are as they were,
+    // and answers keep arriving.
+    EXPECT_EQ(w->KivraOCX->GetKeypadListCount(), 250);
+    EXPECT_EQ(CellText(5), QStringLiteral("  5: 1"));
+    EXPECT_EQ(ui().edtKeypadCount->text(), QStringLiteral("1 keypad of 250"));
+    sim->Press(200, '2');
+    EXPECT_TRUE(test::WaitUntil([&] { return CellText(200) == QStringLiteral("200: 2"); }, 3s));
 }
 
 TEST_F(MainWindow, ChannelChangeReachesTheBaseAndClearsTheGrid)
@@ -343,7 +385,7 @@ TEST_F(MainWindow, ChannelChangeReachesTheBaseAndClearsTheGrid)
     EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
 }
 
-TEST_F(MainWindow, DisconnectWhilePollingInTimestampModeResetsEverything)
+TEST_F(MainWindow, DisconnectWhilePollingInTimestampModeKeepsWhatWasCollected)
 {
     StartSim();
     CreateWindow();
@@ -351,7 +393,13 @@ TEST_F(MainWindow, DisconnectWhilePollingInTimestampModeResetsEverything)
     Click(ui().btnPolling);
     QTest::mouseClick(ui().rgrpOption->Button(1), Qt::LeftButton, {}, QPoint(8, 8));
     EXPECT_TRUE(test::WaitUntil([&] { return sim->TimestampMode(); }, 3s));
+    w->KivraOCXKeypadDataReceived(5, 1);
+    w->KivraOCXKeypadTimestamp(5, 0, 1500, "1.3", 2, false);
     Click(ui().btnConnect);
+    // The grid and the information list are not cleared.
+    EXPECT_EQ(CellText(5), QStringLiteral("  5: 1"));
+    EXPECT_EQ(ui().edtKeypadCount->text(), QStringLiteral("1 keypad of 250"));
+    EXPECT_EQ(info.RowCount(), 1);
     EXPECT_FALSE(w->KivraOCX->GetConnected());
     EXPECT_EQ(ui().rgrpOption->ItemIndex(), 0);
     EXPECT_EQ(ui().btnPolling->text(), QStringLiteral("Start Polling"));
@@ -416,20 +464,128 @@ TEST_F(MainWindow, ConnectWithoutAnyPortSaysSo)
     EXPECT_EQ(ui().btnConnect->text(), QStringLiteral("Connect"));
 }
 
-TEST_F(MainWindow, ConnectionLostClosesTheWindow)
+TEST_F(MainWindow, ALostLinkShowsDisconnectedAndKeepsWhatWasCollected)
+{
+    struct Case {
+        const char* what;
+        basesim::FailureMode failure;
+        QString text;
+    };
+    const Case cases[] = {
+        {"unplugged", basesim::FailureMode::Unplug, QStringLiteral("Connection Lost")},
+        {"silent", basesim::FailureMode::Silent,
+         QStringLiteral("Connection lost.  Verify physical connection and retry Connect.")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        basesim::SimConfig cfg;
+        cfg.Keypads = {{.Number = 4, .Serial = {0x12, 0x34, 0x56}, .Battery = 2, .Major = 1, .Minor = 3}};
+        StartSim(cfg);
+        CreateWindow();
+        bool closed = false;
+        w->OnFormClosed = [&] { closed = true; };
+        ASSERT_TRUE(ConnectToSim());
+        Click(ui().btnPolling);
+        ASSERT_TRUE(test::WaitUntil([&] { return sim->Streaming(); }, 2s));
+        Click(ui().btnKeyPadInfo);
+        ASSERT_TRUE(test::WaitUntil([&] { return info.RowCount() == 1; }, 5s));
+        sim->Press(4, '7');
+        ASSERT_TRUE(test::WaitUntil([&] { return CellText(4) == QStringLiteral("  4: 7"); }, 3s));
+        messages.clear();
+        // A port that appeared meanwhile: listed once the window probes again.
+        const std::string link = PortDirectory() + "/COM10";
+        ASSERT_EQ(::symlink(sim->SlaveDevice().c_str(), link.c_str()), 0);
+
+        sim->SetFailure(c.failure);
+        ASSERT_TRUE(test::WaitUntil([&] { return !w->ShowsConnected(); }, 10s));
+        EXPECT_TRUE(messages.join('\n').contains(c.text)) << messages.join('\n').toStdString();
+        EXPECT_FALSE(closed);
+        ExpectDisconnectedState();
+        EXPECT_EQ(CellText(4), QStringLiteral("  4: 7"));
+        EXPECT_EQ(ui().edtKeypadCount->text(), QStringLiteral("1 keypad of 250"));
+        EXPECT_EQ(info.RowCount(), 1);
+        // Probed again, the port in use still chosen when it is there.
+        if (c.failure == basesim::FailureMode::Silent) {
+            EXPECT_GE(ui().lboComPort->findText(QStringLiteral("10")), 0);
+            EXPECT_EQ(ui().lboComPort->currentText(), QString::number(kPort));
+        }
+        ::unlink(link.c_str());
+        test::ProcessEventsFor(600ms); // the timer leaves the port list enabled
+        EXPECT_TRUE(ui().lboComPort->isEnabled());
+
+        // The base talks again: the user connects with the same button, the grid still there.
+        if (c.failure == basesim::FailureMode::Silent) {
+            sim->SetFailure(basesim::FailureMode::None);
+            ASSERT_TRUE(ConnectToSim()) << messages.join('\n').toStdString();
+            EXPECT_EQ(ui().btnConnect->text(), QStringLiteral("Disconnect"));
+            EXPECT_EQ(CellText(4), QStringLiteral("  4: 7"));
+        }
+        w.reset();
+        sim->Stop();
+        info.ClearRows();
+    }
+}
+
+TEST_F(MainWindow, ALostLinkIsShownInTheMessageBoxAlreadyOpen)
 {
     StartSim();
     CreateWindow();
-    bool closed = false;
-    w->OnFormClosed = [&] { closed = true; };
     ASSERT_TRUE(ConnectToSim());
     Click(ui().btnPolling);
     ASSERT_TRUE(test::WaitUntil([&] { return sim->Streaming(); }, 2s));
-    sim->SetFailure(basesim::FailureMode::Unplug);
-    EXPECT_TRUE(test::WaitUntil([&] { return closed; }, 10s));
-    EXPECT_FALSE(w->isVisible());
-    EXPECT_FALSE(messages.isEmpty());
-    EXPECT_TRUE(messages.join('\n').contains(QStringLiteral("Connection Lost")));
+    SetMessageBoxFunction({}); // real message boxes from here on
+    QString shown;
+    bool truthfulBehindTheBox = false;
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->text().contains(QStringLiteral("Connection Lost")))
+            return;
+        if (shown.isEmpty()) {
+            shown = box->text();
+            truthfulBehindTheBox = !w->ShowsConnected() && w->isVisible();
+        }
+        box->accept();
+    });
+    user.start(50);
+    QTimer::singleShot(0, [] { ShowMessage(QStringLiteral("An earlier message.")); });
+    QTimer::singleShot(300, [&] { sim->SetFailure(basesim::FailureMode::Unplug); });
+    ASSERT_TRUE(test::WaitUntil([&] { return !shown.isEmpty(); }, 10s));
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("An earlier message."))) << shown.toStdString();
+    EXPECT_TRUE(truthfulBehindTheBox);
+    test::ProcessEventsFor(300ms);
+    user.stop();
+    ExpectDisconnectedState();
+}
+
+TEST_F(MainWindow, ClicksMadeWhileConnectRunsAreDropped)
+{
+    StartSim();
+    CreateWindow();
+    // A second click on Connect (which would disconnect again) and one on the still disabled
+    // "Start Polling", each while Connect waits for the base.
+    for (QPushButton* target : {ui().btnConnect, ui().btnPolling}) {
+        SCOPED_TRACE(target->objectName().toStdString());
+        bool queued = false;
+        QTimer::singleShot(300, w.get(), [&] {
+            queued = w->Connecting();
+            QueueClick(target);
+        });
+        ASSERT_TRUE(ConnectToSim());
+        EXPECT_TRUE(queued);
+        test::ProcessEventsFor(500ms); // anything held back would arrive now
+        EXPECT_TRUE(w->KivraOCX->GetConnected());
+        EXPECT_EQ(ui().btnConnect->text(), QStringLiteral("Disconnect"));
+        EXPECT_FALSE(w->KivraOCX->GetPolling());
+        EXPECT_EQ(ui().btnPolling->text(), QStringLiteral("Start Polling"));
+        EXPECT_FALSE(sim->Streaming());
+        Click(ui().btnConnect);
+        ASSERT_FALSE(w->KivraOCX->GetConnected());
+    }
+    // Input after Connect is taken as usual.
+    ASSERT_TRUE(ConnectToSim());
+    QueueClick(ui().btnPolling);
+    EXPECT_TRUE(test::WaitUntil([&] { return w->KivraOCX->GetPolling(); }, 2s));
 }
 
 TEST_F(MainWindow, SettingsDialogRoundTrip)
@@ -478,6 +634,7 @@ TEST_F(MainWindow, PortListShowsDevicesThatExistAndNamesThem)
     const int holder = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(holder, 0);
     ::ioctl(holder, TIOCEXCL);
+    test::OpenWatch opens(slave);
     CreateWindow();
     QStringList items;
     for (int i = 0; i < ui().lboComPort->count(); ++i)
@@ -490,6 +647,12 @@ TEST_F(MainWindow, PortListShowsDevicesThatExistAndNamesThem)
     EXPECT_TRUE(w->PortHint().contains(QStringLiteral("10 = %1/COM10").arg(QString::fromStdString(dir))));
     EXPECT_EQ(ui().lboComPort->currentIndex(), 0);
 
+    // Listing never opens a device: opening a tty raises its modem lines. (Checked while the
+    // test holds the slave: letting it go makes the simulator open it to drop stale input.)
+    ui().lboComPort->showPopup();
+    ui().lboComPort->hidePopup();
+    EXPECT_EQ(opens.Opens(), 0);
+
     // Dropping the list down probes again: a port that went away disappears.
     ::ioctl(holder, TIOCNXCL);
     ::close(holder);
@@ -499,6 +662,7 @@ TEST_F(MainWindow, PortListShowsDevicesThatExistAndNamesThem)
     EXPECT_EQ(ui().lboComPort->findText(QStringLiteral("10")), -1);
     EXPECT_GE(ui().lboComPort->findText(QString::number(kPort)), 0);
     EXPECT_EQ(ui().lboComPort->currentIndex(), 0);
+    EXPECT_TRUE(w->PortHint().contains(QStringLiteral("(pseudo-terminal)"))) << w->PortHint().toStdString();
 }
 
 TEST_F(MainWindow, InfoListsKeypadReportsAndOptionChangesClearTheGrid)

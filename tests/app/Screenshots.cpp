@@ -1,7 +1,9 @@
 // Drives the utility's windows against a running base (or simulator) and saves PNG pictures of
 // them: start-up, connected and polling, a defined group, the information window, the
-// configuration dialog and About. Used by scripts/screenshot; message boxes go to stderr.
-//   kivra-util-shots <output dir> <COM port number> [seconds of polling]
+// configuration dialog, About, and after a lost link. Used by scripts/screenshot; message boxes go
+// to stderr.
+//   kivra-util-shots <output dir> <COM port number> [seconds of polling] [simulator command file]
+// The command file (the simulator's standard input) makes the base fall silent while polling.
 
 #include "app/Application.h"
 #include "app/KeypadInfo.h"
@@ -22,6 +24,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <fstream>
 
 using namespace kivra;
 
@@ -50,12 +53,14 @@ int main(int argc, char** argv)
 {
     TApplication app(argc, argv);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: kivra-util-shots <output dir> <COM port number> [polling seconds]\n");
+        std::fprintf(stderr, "usage: kivra-util-shots <output dir> <COM port number> [polling seconds] "
+                             "[simulator command file]\n");
         return 2;
     }
     const QString dir = QString::fromLocal8Bit(argv[1]);
     const QString port = QString::fromLocal8Bit(argv[2]);
     const int pollSeconds = argc > 3 ? std::atoi(argv[3]) : 4;
+    const std::string simCommands = argc > 4 ? argv[4] : "";
     QDir().mkpath(dir);
     int messages = 0;
     SetMessageBoxFunction([&messages](const QString& text) {
@@ -111,6 +116,23 @@ int main(int argc, char** argv)
 
         main.btnConnectClick(); // disconnect (stops polling)
         ok &= Save(main, dir + "/main-disconnected.png");
+
+        if (!simCommands.empty()) {
+            // The base falls silent while polling: the window shows the lost link and keeps the grid.
+            main.btnConnectClick();
+            if (!main.ShowsConnected())
+                throw Exception("not connected again");
+            main.btnPollingClick();
+            Wait(pollSeconds * 1000);
+            std::ofstream(simCommands) << "silent" << std::endl;
+            QDeadlineTimer noticed(15000);
+            while (main.ShowsConnected() && !noticed.hasExpired())
+                Wait(100);
+            if (main.ShowsConnected())
+                throw Exception("the lost link was not noticed");
+            ok &= Save(main, dir + "/main-link-lost.png");
+            std::ofstream(simCommands) << "resume" << std::endl;
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kivra-util-shots: %s\n", e.what());
         ok = false;

@@ -164,6 +164,16 @@ TEST(DiagWithBase, PortsWithoutAUsableBase)
         const auto again = RunDiagInProcess(Cmd("identify"));
         EXPECT_EQ(again.Code, 0) << again.Err;
     }
+    { // a terminal program that had the port first is named
+        auto sim = StartBase();
+        kivra::test::HolderProcess holder({sim->SlaveDevice()});
+        const auto r = RunDiagInProcess(Cmd("identify"));
+        EXPECT_EQ(r.Code, Code(ExitCode::PortUnavailable)) << r.Err;
+        EXPECT_NE(r.Err.find("COM3 (" + sim->SlaveDevice() + ") is in use by sleep, process " +
+                             std::to_string(holder.Pid())),
+                  std::string::npos)
+            << r.Err;
+    }
     { // the device is missing: a registered port whose device is gone
         ASSERT_TRUE(kivra::EnsurePortDirectory());
         const std::string link = kivra::PortDirectory() + "/COM3";
@@ -192,7 +202,11 @@ TEST(DiagWithBase, PortsListsStatesOfRegisteredPorts)
     const int fd = ::open(sim->SlaveDevice().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    kivra::test::OpenWatch opens(sim->SlaveDevice());
     const auto busy = RunDiagInProcess({"ports"});
+    // Listing never opens a device: opening a tty raises its modem lines. (Checked while the
+    // test holds the slave: letting it go makes the simulator open it to drop stale input.)
+    EXPECT_EQ(opens.Opens(), 0);
     ::close(fd);
     const auto free = RunDiagInProcess({"ports"});
     EXPECT_EQ(busy.Code, 0);

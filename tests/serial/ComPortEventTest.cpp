@@ -10,7 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <thread>
@@ -310,6 +313,34 @@ TEST(ComPortOpenPriority, PriorityClassIsRaisedWhileOpenAndRestoredOnClose)
     EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), -10);
     port.Close();
     EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), before);
+}
+
+// The number of this process's threads running at a nice value.
+static int ThreadsAtNice(int nice)
+{
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(task.path() / "stat");
+        const std::string stat((std::istreambuf_iterator<char>(in)), {});
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2)); // from field 3 on
+        std::string field;
+        for (int i = 3; i <= 19 && fields >> field; ++i) // field 19 is the nice value
+            count += i == 19 && std::stoi(field) == nice;
+    }
+    return count;
+}
+
+TEST(ComPortOpenPriority, ThreadPrioritySetRightAfterOpeningTakesEffect)
+{
+    Pty pty;
+    TComPort port;
+    port.SetDeviceName(pty.Path());
+    port.SetOnRxChar([](TCustomComPort*) {});
+    port.Open();
+    port.SetThreadPriority(TThreadPriority::tpLowest); // the event thread has only just started
+    EXPECT_TRUE(test::WaitUntil([] { return ThreadsAtNice(10) == 1; }, 2000ms));
+    port.SetThreadPriority(TThreadPriority::tpIdle); // and on the running thread
+    EXPECT_TRUE(test::WaitUntil([] { return ThreadsAtNice(19) == 1; }, 2000ms));
 }
 
 TEST(ComPortEvents, CloseFromTheEventThreadCompletesOnTheMainThread)

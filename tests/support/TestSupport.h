@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kivra::test {
 
@@ -21,5 +22,36 @@ void ProcessEventsFor(std::chrono::milliseconds duration);
 
 //! Number of open file descriptors of this process (entries of /proc/self/fd).
 int OpenFdCount();
+
+//! Another program holding devices: a "sleep" process with the given paths open and the given
+//! descriptors of this process inherited, and nothing else. Ended by the destructor.
+class HolderProcess {
+public:
+    explicit HolderProcess(const std::vector<std::string>& paths, const std::vector<int>& fds = {});
+    ~HolderProcess();
+    HolderProcess(const HolderProcess&) = delete;
+    HolderProcess& operator=(const HolderProcess&) = delete;
+    int Pid() const { return pid_; }
+
+private:
+    int pid_ = -1;
+};
+
+//! The process id of a process that has ended and been reaped: no process has it for now.
+int DeadPid();
+
+//! Counts opens of a file (inotify IN_OPEN) from construction on.
+class OpenWatch {
+public:
+    explicit OpenWatch(const std::string& path);
+    ~OpenWatch();
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+    int Opens();
+
+private:
+    int fd_ = -1;
+    int opens_ = 0;
+};
 
 } // namespace kivra::test
