@@ -42,7 +42,7 @@ namespace {
 bool ValidUtf8(const QByteArray& bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    (void)decoder.decode(bytes);
+    const QString text = decoder.decode(bytes); // decoding runs on conversion
     return !decoder.hasError();
 }
 

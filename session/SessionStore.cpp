@@ -104,8 +104,9 @@ public:
         std::unique_lock lock(mutex_);
         flushNow_ = true;
         cv_.notify_all();
-        return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return queue_.empty() && attemptStartedMono_ == 0; });
+        return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            return queue_.empty() && attemptStartedMono_ == 0 && state_ != TStoreState::ssStarting;
+        });
     }
 
     int Close(int timeoutMs)
