@@ -1,8 +1,11 @@
 #include "session/SessionExport.h"
 
 #include "session/Csv.h"
+#include "session/SessionArchive.h"
 
-#include <QDateTime>
+#include <QIODevice>
+
+#include <chrono>
 
 #include <map>
 
@@ -10,9 +13,38 @@ namespace kivra {
 
 namespace {
 
-QString IsoTime(qint64 ms)
+void AppendDigits(char*& p, int value, int width)
 {
-    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+    for (int i = width - 1; i >= 0; --i, value /= 10)
+        p[i] = static_cast<char>('0' + value % 10);
+    p += width;
+}
+
+// 2024-05-03T14:05:01.123Z
+void AppendIsoTime(QByteArray& out, qint64 ms)
+{
+    using namespace std::chrono;
+    const sys_time<milliseconds> t{milliseconds(ms)};
+    const sys_days day = floor<days>(t);
+    const year_month_day ymd{day};
+    const hh_mm_ss<milliseconds> time{t - day};
+    char text[24];
+    char* p = text;
+    AppendDigits(p, static_cast<int>(ymd.year()), 4);
+    *p++ = '-';
+    AppendDigits(p, static_cast<int>(static_cast<unsigned>(ymd.month())), 2);
+    *p++ = '-';
+    AppendDigits(p, static_cast<int>(static_cast<unsigned>(ymd.day())), 2);
+    *p++ = 'T';
+    AppendDigits(p, static_cast<int>(time.hours().count()), 2);
+    *p++ = ':';
+    AppendDigits(p, static_cast<int>(time.minutes().count()), 2);
+    *p++ = ':';
+    AppendDigits(p, static_cast<int>(time.seconds().count()), 2);
+    *p++ = '.';
+    AppendDigits(p, static_cast<int>(time.subseconds().count()), 3);
+    *p++ = 'Z';
+    out.append(text, p - text);
 }
 
 } // namespace
@@ -27,19 +59,37 @@ void AppendAnswersHeader(QByteArray& out)
 
 void AppendAnswers(QByteArray& out, const TPollSession& session, const TRoster* roster)
 {
+    // Written field by field: a full export runs over every answer in the store.
     const TRoster& names = roster ? *roster : session.Roster();
-    const QString id = QString::number(session.Id());
     const TKeyLabels labels = session.Options().KeyLabels;
+    QByteArray prefix = QByteArray::number(session.Id()) + ',';
+    csv::AppendField(prefix, session.Title());
+    prefix += ',';
+    std::vector<QByteArray> quotedNames(static_cast<size_t>(names.Size()));
+    for (size_t i = 0; i < quotedNames.size(); ++i)
+        csv::AppendField(quotedNames[i], names.Entries()[i].Name);
     for (const TPollQuestion& q : session.Questions()) {
         const TQuestionResults r = session.Results(q.Number);
-        const QString number = QString::number(q.Number);
+        const QByteArray number = QByteArray::number(q.Number) + ',';
         for (size_t i = 0; i < q.Answers.size(); ++i) {
             const TPollAnswer& a = q.Answers[i];
-            csv::AppendRecord(out,
-                              {id, session.Title(), number, QString::number(a.Keypad), a.Serial,
-                               names.NameFor(a.Keypad, a.Serial), QString(QChar(a.Key)),
-                               KeyLabel(a.Key, labels), IsoTime(a.ReceivedMs), QString::number(a.ElapsedMs),
-                               r.Counted[i] ? QStringLiteral("yes") : QStringLiteral("no")});
+            out += prefix;
+            out += number;
+            out += QByteArray::number(a.Keypad);
+            out += ',';
+            csv::AppendField(out, a.Serial);
+            out += ',';
+            if (const int entry = names.Find(a.Keypad, a.Serial); entry >= 0)
+                out += quotedNames[static_cast<size_t>(entry)];
+            out += ',';
+            out += a.Key;
+            out += ',';
+            out += KeyLabel(a.Key, labels).toLatin1();
+            out += ',';
+            AppendIsoTime(out, a.ReceivedMs);
+            out += ',';
+            out += QByteArray::number(a.ElapsedMs);
+            out += r.Counted[i] ? ",yes\r\n" : ",no\r\n";
         }
     }
 }
@@ -119,6 +169,42 @@ QByteArray GradebookCsv(const TPollSession& session, const TRoster* roster)
         csv::AppendRecord(out, fields);
     }
     return out;
+}
+
+} // namespace kivra
+
+namespace kivra {
+
+bool ExportAnswers(TSessionArchive& archive, const std::vector<qint64>& ids, QIODevice& out,
+                   const TRoster* roster, QString* error)
+{
+    QByteArray chunk;
+    chunk.reserve(2 << 20);
+    AppendAnswersHeader(chunk);
+    for (qint64 id : ids) {
+        const std::optional<TPollSession> s = archive.LoadSession(id);
+        if (!s) {
+            if (error)
+                *error = archive.Error().isEmpty() ? QStringLiteral("There is no session %1.").arg(id)
+                                                   : archive.Error();
+            return false;
+        }
+        AppendAnswers(chunk, *s, roster);
+        if (chunk.size() >= (1 << 20) || id == ids.back()) {
+            if (out.write(chunk) != chunk.size()) {
+                if (error)
+                    *error = out.errorString();
+                return false;
+            }
+            chunk.resize(0); // keeps the buffer
+        }
+    }
+    if (ids.empty() && out.write(chunk) != chunk.size()) {
+        if (error)
+            *error = out.errorString();
+        return false;
+    }
+    return true;
 }
 
 } // namespace kivra

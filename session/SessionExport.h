@@ -17,7 +17,13 @@
 
 #include <QByteArray>
 
+#include <vector>
+
+class QIODevice;
+
 namespace kivra {
+
+class TSessionArchive;
 
 //! The header row of the answers export.
 void AppendAnswersHeader(QByteArray& out);
@@ -26,5 +32,10 @@ void AppendAnswers(QByteArray& out, const TPollSession& session, const TRoster* 
 //! Header and rows of one session.
 QByteArray AnswersCsv(const TPollSession& session, const TRoster* roster = nullptr);
 QByteArray GradebookCsv(const TPollSession& session, const TRoster* roster = nullptr);
+
+//! Streams the answers of several sessions (one header) to a file or pipe, session by session,
+//! so that a whole store can be exported in bounded memory. False with error on a read or write failure.
+bool ExportAnswers(TSessionArchive& archive, const std::vector<qint64>& ids, QIODevice& out,
+                   const TRoster* roster = nullptr, QString* error = nullptr);
 
 } // namespace kivra

@@ -93,10 +93,12 @@ public:
         std::lock_guard lock(mutex_);
         if (closed_)
             return;
+        const bool wake = queue_.empty(); // the writer sleeps only on an empty queue
         queue_.push_back(std::move(record));
         if (answer)
             ++waitingAnswers_;
-        cv_.notify_all();
+        if (wake)
+            cv_.notify_all();
     }
 
     bool Flush(int timeoutMs)
@@ -203,7 +205,8 @@ private:
                                  [&] { return stop_; });
                 } else {
                     cv_.wait(lock, [&] { return stop_ || flushNow_ || !queue_.empty(); });
-                    if (!stop_ && !flushNow_)
+                    // Gather for a moment, unless a backlog is waiting already.
+                    if (!stop_ && !flushNow_ && queue_.size() < MaxBatch)
                         cv_.wait_for(lock, std::chrono::milliseconds(options_.FlushIntervalMs),
                                      [&] { return stop_ || flushNow_; });
                 }
