@@ -113,6 +113,7 @@ public:
 
     int Close(int timeoutMs)
     {
+        bool finished = false;
         {
             std::unique_lock lock(mutex_);
             if (!thread_.joinable())
@@ -125,11 +126,11 @@ public:
             owner_ = nullptr;
             cv_.notify_all();
             // A writer stuck in a call to a server that does not answer is left to finish on its own.
-            cv_.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 100)),
-                         [&] { return finished_; });
+            finished = cv_.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 100)),
+                                    [&] { return finished_; });
             state_ = TStoreState::ssClosed;
         }
-        if (finished_)
+        if (finished)
             thread_.join();
         else
             thread_.detach();

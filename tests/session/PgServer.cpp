@@ -6,9 +6,14 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <QFile>
+
+#include <csignal>
 #include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace kivra::test {
 
@@ -132,6 +137,31 @@ bool TPgServer::Stop()
     return ok;
 }
 
+bool TPgServer::Freeze(bool frozen)
+{
+    QFile pidFile(dir_ + QStringLiteral("/data/postmaster.pid"));
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return false;
+    const pid_t postmaster = pidFile.readLine().trimmed().toInt();
+    if (postmaster <= 0)
+        return false;
+    std::vector<pid_t> pids{postmaster};
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // pid (comm) state ppid ...: the parent follows the closing parenthesis.
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> rest = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (rest.size() > 1 && rest[1].toInt() == postmaster)
+            pids.push_back(entry.toInt());
+    }
+    bool ok = true;
+    for (pid_t pid : pids)
+        ok = ::kill(pid, frozen ? SIGSTOP : SIGCONT) == 0 && ok;
+    return ok;
+}
+
 QString TPgServer::Url(const QString& database) const
 {
     return QStringLiteral("postgresql://%1@/%2?host=%3&port=%4")
@@ -141,6 +171,7 @@ QString TPgServer::Url(const QString& database) const
 
 QString TPgServer::NewDatabase(const QString& name)
 {
+    bool created = false;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("pg-admin"));
         db.setHostName(dir_);
@@ -151,13 +182,15 @@ QString TPgServer::NewDatabase(const QString& name)
             error_ = db.lastError().text();
         } else {
             QSqlQuery q(db);
-            if (!q.exec(QStringLiteral("CREATE DATABASE %1").arg(name)))
+            if (q.exec(QStringLiteral("CREATE DATABASE %1").arg(name)))
+                created = true;
+            else
                 error_ = q.lastError().text();
         }
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("pg-admin"));
-    return Url(name);
+    return created ? Url(name) : QString();
 }
 
 } // namespace kivra::test

@@ -19,9 +19,11 @@ public:
     bool Start();
     //! Stops the server (fast shutdown: connected clients are cut off).
     bool Stop();
+    //! Freezes (SIGSTOP) or thaws (SIGCONT) the server and its backends: a server that hangs.
+    bool Freeze(bool frozen);
     QString Error() const { return error_; }
 
-    //! Creates an empty database and returns its location text for the store.
+    //! Creates an empty database and returns its location text for the store (empty on failure).
     QString NewDatabase(const QString& name);
     QString Url(const QString& database) const;
 

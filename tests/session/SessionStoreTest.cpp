@@ -66,7 +66,8 @@ class TLocations {
 public:
     QString Fresh(const std::string& engine)
     {
-        const QString name = QStringLiteral("t%1").arg(++count_);
+        static int count = 0; // databases live as long as the server: names never repeat
+        const QString name = QStringLiteral("t%1").arg(++count);
         if (engine == "sqlite")
             return dir_.filePath(name + QStringLiteral(".db"));
         test::TPgServer* pg = Pg();
@@ -78,7 +79,6 @@ public:
 
 private:
     QTemporaryDir dir_;
-    int count_ = 0;
 };
 
 int Count(const QString& location, const QString& sql)
@@ -99,7 +99,7 @@ protected:
                                      << pgError.toStdString();
         }
         location_ = locations_.Fresh(GetParam());
-        ASSERT_FALSE(location_.isEmpty());
+        ASSERT_FALSE(location_.isEmpty()) << (pgServer ? pgServer->Error().toStdString() : "");
     }
 
     TLocations locations_;
@@ -469,6 +469,7 @@ TEST(PostgresStoreTest, ServerStoppedThenRestarted)
     ASSERT_NE(pg, nullptr) << "PostgreSQL could not be started for the store tests: "
                            << pgError.toStdString();
     const QString location = pg->NewDatabase("restart");
+    ASSERT_FALSE(location.isEmpty()) << pg->Error().toStdString();
     TSessionStore store(location, FastOptions);
     int failed = 0, recovered = 0;
     QObject::connect(&store, &TSessionStore::StoreFailed, [&] { ++failed; });
@@ -492,6 +493,43 @@ TEST(PostgresStoreTest, ServerStoppedThenRestarted)
     ASSERT_TRUE(store.Flush(10000));
     EXPECT_EQ(failed, 1);
     EXPECT_EQ(Count(location, "SELECT COUNT(*) FROM answers"), 30);
+}
+
+TEST(PostgresStoreTest, HangingServerIsReportedWithoutHoldingUpTheCaller)
+{
+    test::TPgServer* pg = Pg();
+    ASSERT_NE(pg, nullptr) << "PostgreSQL could not be started for the store tests: "
+                           << pgError.toStdString();
+    const QString location = pg->NewDatabase("hanging");
+    ASSERT_FALSE(location.isEmpty()) << pg->Error().toStdString();
+    TSessionStore store(location, {50, 200, 1000});
+    int failed = 0, recovered = 0;
+    QString message;
+    QObject::connect(&store, &TSessionStore::StoreFailed, [&](const QString& m) { ++failed, message = m; });
+    QObject::connect(&store, &TSessionStore::StoreRecovered, [&] { ++recovered; });
+    TSessionRecorder rec(&store, "hanging");
+    rec.Start();
+    rec.OpenQuestion();
+    ASSERT_TRUE(store.Flush(10000));
+
+    ASSERT_TRUE(pg->Freeze(true));
+    struct TThaw {
+        test::TPgServer* Pg;
+        ~TThaw() { Pg->Freeze(false); }
+    } thaw{pg};
+    for (int k = 1; k <= 10; ++k)
+        rec.KeypadData(k, k % 10); // the writer is stuck in the server; these return at once
+    ASSERT_TRUE(WaitUntil([&] { return failed == 1; }, std::chrono::seconds(20)));
+    EXPECT_TRUE(message.contains("does not answer") && message.contains(store.Location()))
+        << message.toStdString();
+    EXPECT_EQ(store.Status().State, TStoreState::ssFailing);
+    EXPECT_EQ(store.Status().WaitingAnswers, 10);
+
+    ASSERT_TRUE(pg->Freeze(false));
+    ASSERT_TRUE(WaitUntil([&] { return recovered == 1; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(store.Flush(10000));
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(Count(location, "SELECT COUNT(*) FROM answers"), 10);
 }
 
 // ---- Children ----------------------------------------------------------------------------------
