@@ -72,10 +72,13 @@ bool TRoster::Parse(const QByteArray& data, TRoster& roster, std::vector<TRoster
         const QStringList& head = parsed.Records.front().Fields;
         std::vector<TColumn> named;
         bool anyName = false;
+        bool anyId = false; // "Name,12" is a student called Name, not a header
         for (const QString& cell : head) {
             named.push_back(HeaderColumn(cell));
             anyName = anyName || named.back() != TColumn::cUnknown;
+            anyId = anyId || IsDecimal(cell.trimmed()) || IsSerial(cell.trimmed());
         }
+        anyName = anyName && !anyId;
         if (anyName) {
             int names = 0, keypads = 0, serials = 0;
             for (TColumn c : named) {

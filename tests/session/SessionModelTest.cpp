@@ -159,7 +159,7 @@ TEST(Roster, Imports)
         std::vector<std::string> Expected; // name|keypad|serial
     };
     const std::vector<TCase> cases{
-        {"no header", "Ann Lee,12\nBo Chen,0abc01\n", {"Ann Lee|12|", "Bo Chen|0|0ABC01"}},
+        {"no header", "Name,12\nBo Chen,0abc01\n", {"Name|12|", "Bo Chen|0|0ABC01"}},
         {"header in any order, BOM, CRLF",
          "\xEF\xBB\xBFSerial Number,Name,Keypad\r\n,\"Lee, Ann\",3\r\nFFFFFF,Bo,\r\n",
          {"Lee, Ann|3|", "Bo|0|FFFFFF"}},
