@@ -235,7 +235,7 @@ private:
                 ok = WriteBatch(*conn, batch);
             if (!ok && conn && opened && conn->LastErrorIsDamage()) {
                 // Damaged while in use: set it aside and write everything known into a fresh file.
-                ok = conn->ReplaceDamagedFile() && conn->Open();
+                ok = conn->ReplaceDamagedFile();
                 aside = conn->MovedAside();
                 ForgetWritten();
                 if (ok)
@@ -283,9 +283,8 @@ private:
                                    "memory (%3 waiting) and saved when the store is back.")
                         .arg(display_, error)
                         .arg(waitingAnswers_);
-                const bool first = !wasFailing;
                 message_ = text;
-                if (first)
+                if (!wasFailing) // one message per failure, not one per retry
                     Notify(lock, message_, true);
             }
             cv_.notify_all();

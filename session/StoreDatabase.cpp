@@ -371,9 +371,10 @@ bool TStoreConnection::OpenOnce()
 bool TStoreConnection::Open(int schemaVersion)
 {
     movedAside_.clear();
+    schemaVersion_ = schemaVersion;
     bool ok = OpenOnce() && Migrate(schemaVersion);
     if (!ok && damaged_)
-        ok = ReplaceDamagedFile() && Migrate(schemaVersion);
+        ok = ReplaceDamagedFile();
     if (!ok)
         Close();
     return ok;
@@ -396,7 +397,7 @@ bool TStoreConnection::ReplaceDamagedFile()
             QFile::rename(side, aside + QLatin1String(suffix));
     }
     movedAside_ = aside;
-    return OpenOnce();
+    return OpenOnce() && Migrate(schemaVersion_);
 }
 
 bool TStoreConnection::Migrate(int target)

@@ -68,7 +68,8 @@ public:
     //! The name a damaged file was given by the last Open (empty when none was moved).
     QString MovedAside() const { return movedAside_; }
 
-    //! Renames the damaged SQLite file (and its -wal/-shm) aside and opens a fresh one.
+    //! Renames the damaged SQLite file (and its -wal/-shm) aside and opens and migrates a fresh
+    //! one; MovedAside() names where it went.
     bool ReplaceDamagedFile();
 
     //! BEGIN (IMMEDIATE for SQLite, so that a lock is found at once), COMMIT, ROLLBACK.
@@ -94,6 +95,7 @@ private:
     QSqlDatabase db_;
     QString error_;
     QString movedAside_;
+    int schemaVersion_ = CurrentSchemaVersion;
     bool damaged_ = false;
 };
 
