@@ -1,16 +1,15 @@
 #include "serial/ComPort.h"
 
+#include "serial/MainThreadCall.h"
 #include "serial/PortDevice.h"
 #include "serial/PortNames.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QSocketNotifier>
-#include <QThread>
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <limits>
 #include <mutex>
@@ -34,12 +33,6 @@ std::int64_t NowMs()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-bool OnMainThread()
-{
-    const QCoreApplication* app = QCoreApplication::instance();
-    return app == nullptr || QThread::currentThread() == app->thread();
 }
 
 // Total timeout of a transfer of `length` bytes, or -1 for none.
@@ -75,17 +68,6 @@ std::string BusyText(const std::string& deviceName, const std::string& path, con
 constexpr int kBaudRates[] = {0,     50,    75,    110,   150,   300,    600,    1200,  1800,
                               2000,  2400,  3600,  4800,  7200,  9600,   10400,  14400, 15625,
                               19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
-
-// One synchronous call handed to the main thread.
-struct HandOver {
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    bool cancelled = false;
-    bool started = false;
-    std::exception_ptr error;
-    std::function<void()> fn;
-};
 
 } // namespace
 
@@ -169,14 +151,7 @@ public:
     void Terminate()
     {
         terminated_ = true;
-        {
-            std::lock_guard lock(m_);
-            if (current_) {
-                std::lock_guard hl(current_->m);
-                current_->cancelled = true;
-                current_->cv.notify_all();
-            }
-        }
+        handOver_.Cancel();
         if (wakeFd_ >= 0)
             Wake();
     }
@@ -212,66 +187,10 @@ public:
     }
 
     //! True while the main thread runs a call handed over by this thread.
-    bool HandOverRunning()
-    {
-        std::lock_guard lock(m_);
-        if (!current_)
-            return false;
-        std::lock_guard hl(current_->m);
-        return current_->started && !current_->done;
-    }
+    bool HandOverRunning() const { return handOver_.Running(); }
 
-    //! Runs fn on the main thread and waits for it. False when cancelled (the port closes);
-    //! an exception of fn is raised again here.
-    bool CallOnMain(std::function<void()> fn)
-    {
-        QCoreApplication* app = QCoreApplication::instance();
-        if (app == nullptr || OnMainThread()) {
-            fn();
-            return true;
-        }
-        auto h = std::make_shared<HandOver>();
-        h->fn = std::move(fn);
-        {
-            std::lock_guard lock(m_);
-            if (terminated_)
-                return false;
-            current_ = h;
-        }
-        QMetaObject::invokeMethod(
-            app,
-            [h] {
-                {
-                    std::lock_guard lock(h->m);
-                    if (h->cancelled)
-                        return;
-                    h->started = true;
-                }
-                try {
-                    h->fn();
-                } catch (...) {
-                    h->error = std::current_exception();
-                }
-                std::lock_guard lock(h->m);
-                h->done = true;
-                h->cv.notify_all();
-            },
-            Qt::QueuedConnection);
-        bool done = false;
-        {
-            std::unique_lock lock(h->m);
-            // A cancelled call that already runs is waited for: its caller may not go on alone.
-            h->cv.wait(lock, [&] { return h->done || (h->cancelled && !h->started); });
-            done = h->done;
-        }
-        {
-            std::lock_guard lock(m_);
-            current_.reset();
-        }
-        if (done && h->error)
-            std::rethrow_exception(h->error);
-        return done;
-    }
+    //! Runs fn on the main thread and waits for it (TMainThreadCall::Run).
+    bool CallOnMain(std::function<void()> fn) { return handOver_.Run(std::move(fn)); }
 
 private:
     void Execute();
@@ -302,8 +221,7 @@ private:
     std::atomic<bool> watcherDone_{false};
     int epollFd_ = -1;
     int wakeFd_ = -1;
-    std::mutex m_;
-    std::shared_ptr<HandOver> current_;
+    TMainThreadCall handOver_;
     TComCounters counters_;
     bool countersSupported_ = false;
 };
@@ -1034,7 +952,7 @@ int TCustomComPort::Write(const void* Buffer, int Length, bool WaitOnCompletion)
         // Off the main thread nothing would finish the write later: finish it now.
         const bool finishNow =
             WaitOnCompletion ||
-            (write_.active && (QCoreApplication::instance() == nullptr || !OnMainThread()));
+            (write_.active && (QCoreApplication::instance() == nullptr || !IsMainThread()));
         if (finishNow) {
             WaitForWriteCompletion();
             transferred = Length;
