@@ -1,5 +1,7 @@
 #include "serial/ComPort.h"
 
+#include "serial/ComPortPosix.h"
+#include "serial/ComThread.h"
 #include "serial/MainThreadCall.h"
 #include "serial/PortDevice.h"
 #include "serial/PortNames.h"
@@ -8,21 +10,10 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <limits>
-#include <mutex>
-#include <thread>
-
-#include <poll.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace kivra {
 namespace {
@@ -41,12 +32,6 @@ std::int64_t TotalTimeout(int multiplier, int constant, int length)
     const std::int64_t total = static_cast<std::int64_t>(static_cast<std::uint32_t>(multiplier)) * length +
                                static_cast<std::uint32_t>(constant);
     return total == 0 ? -1 : total;
-}
-
-int NiceOf(TThreadPriority p)
-{
-    static constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -20};
-    return kNice[static_cast<int>(p)];
 }
 
 int NiceOf(TPriorityClass p)
@@ -70,279 +55,6 @@ constexpr int kBaudRates[] = {0,     50,    75,    110,   150,   300,    600,   
                               19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
 
 } // namespace
-
-//! The event thread: waits for line events and delivers them, by default on the main thread.
-class TComThread {
-public:
-    TComThread(TCustomComPort* port, int fd, std::shared_ptr<TComLineIo> io, int inputSize)
-        : port_(port), fd_(fd), io_(std::move(io)), inputSize_(inputSize)
-    {
-    }
-    ~TComThread()
-    {
-        Terminate();
-        StopWatcher();
-        if (thread_.joinable())
-            thread_.join();
-        if (epollFd_ >= 0)
-            ::close(epollFd_);
-        if (wakeFd_ >= 0)
-            ::close(wakeFd_);
-    }
-
-    //! 0 or an errno.
-    int Prepare()
-    {
-        epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-        if (epollFd_ < 0)
-            return errno;
-        wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (wakeFd_ < 0)
-            return errno;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = wakeFd_;
-        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) != 0)
-            return errno;
-        // Edge-triggered: one wake-up per arrival of new bytes, none for bytes left unread.
-        ev.events = EPOLLIN | EPOLLET;
-        ev.data.fd = fd_;
-        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd_, &ev) != 0)
-            return errno;
-        // The baseline is taken before the thread runs: changes from now on are events.
-        countersSupported_ = io_->GetCounters(fd_, counters_) == 0;
-        return 0;
-    }
-
-    bool Start(TThreadPriority priority)
-    {
-        priority_ = priority;
-        try {
-            thread_ = std::thread([this] {
-                {
-                    // The priority is applied under the lock: one set meanwhile is not lost.
-                    std::lock_guard lock(priorityMutex_);
-                    tid_ = static_cast<pid_t>(::syscall(SYS_gettid));
-                    ApplyPriority();
-                }
-                Execute();
-            });
-        } catch (const std::system_error&) {
-            return false;
-        }
-        return true;
-    }
-
-    //! Takes effect at once, also before the thread has started running.
-    void SetPriority(TThreadPriority p)
-    {
-        std::lock_guard lock(priorityMutex_);
-        priority_ = p;
-        ApplyPriority();
-    }
-
-    void Wake()
-    {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
-    }
-
-    //! Sets the terminate flag, cancels a hand-over in progress and wakes the wait.
-    void Terminate()
-    {
-        terminated_ = true;
-        handOver_.Cancel();
-        if (wakeFd_ >= 0)
-            Wake();
-    }
-
-    bool IsCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
-
-    //! Ends the modem-line watcher; it holds the device while it waits, so this runs before the
-    //! device is released.
-    void StopWatcher()
-    {
-        std::lock_guard lock(watcherMutex_);
-        if (!watcher_.joinable())
-            return;
-        watcherStop_ = true;
-        while (!watcherDone_) {
-            io_->Interrupt(watcher_.native_handle());
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        watcher_.join();
-    }
-    bool Finished() const { return finished_; }
-
-    //! The thread deletes itself when it leaves; false when it already left (join it instead).
-    bool ReleaseSelf()
-    {
-        std::lock_guard lock(exitMutex_);
-        if (finished_)
-            return false;
-        selfOwned_ = true;
-        if (!IsCurrent())
-            thread_.detach();
-        return true;
-    }
-
-    //! True while the main thread runs a call handed over by this thread.
-    bool HandOverRunning() const { return handOver_.Running(); }
-
-    //! Runs fn on the main thread and waits for it (TMainThreadCall::Run).
-    bool CallOnMain(std::function<void()> fn) { return handOver_.Run(std::move(fn)); }
-
-private:
-    void Execute();
-    std::uint32_t CounterBits();
-    void StartWatcher();
-
-    TCustomComPort* port_;
-    int fd_;
-    std::shared_ptr<TComLineIo> io_;
-    int inputSize_;
-    std::thread thread_;
-    void ApplyPriority()
-    {
-        if (tid_ != 0)
-            ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), NiceOf(priority_)); // failure ignored
-    }
-
-    std::mutex priorityMutex_;
-    pid_t tid_ = 0;                                        // guarded by priorityMutex_
-    TThreadPriority priority_ = TThreadPriority::tpNormal; // guarded by priorityMutex_
-    std::atomic<bool> terminated_{false};
-    std::atomic<bool> finished_{false};
-    bool selfOwned_ = false;
-    std::mutex exitMutex_;
-    std::mutex watcherMutex_;
-    std::thread watcher_;
-    std::atomic<bool> watcherStop_{false};
-    std::atomic<bool> watcherDone_{false};
-    int epollFd_ = -1;
-    int wakeFd_ = -1;
-    TMainThreadCall handOver_;
-    TComCounters counters_;
-    bool countersSupported_ = false;
-};
-
-std::uint32_t TComThread::CounterBits()
-{
-    if (!countersSupported_)
-        return 0;
-    TComCounters c;
-    if (io_->GetCounters(fd_, c) != 0)
-        return 0;
-    const TComCounters& o = counters_;
-    std::uint32_t bits = 0;
-    if (c.brk != o.brk)
-        bits |= EV_BREAK;
-    if (c.cts != o.cts)
-        bits |= EV_CTS;
-    if (c.dsr != o.dsr)
-        bits |= EV_DSR;
-    if (c.rng != o.rng)
-        bits |= EV_RING;
-    if (c.dcd != o.dcd)
-        bits |= EV_RLSD;
-    if (c.frame != o.frame || c.overrun != o.overrun || c.parity != o.parity || c.bufOverrun != o.bufOverrun)
-        bits |= EV_ERR;
-    counters_ = c;
-    return bits;
-}
-
-// Modem-line changes do not wake a poll: a second thread waits for them in the driver and
-// wakes the event thread. Only for devices that count those changes.
-void TComThread::StartWatcher()
-{
-    std::lock_guard lock(watcherMutex_);
-    if (watcher_.joinable() || watcherStop_ || terminated_)
-        return;
-    watcher_ = std::thread([this] {
-        // A change before the first wait is not seen by the driver's wait: let the event thread
-        // compare the counters once.
-        Wake();
-        while (!watcherStop_) {
-            const int err = io_->WaitModemChange(fd_);
-            if (watcherStop_)
-                break;
-            if (err == 0)
-                Wake();
-            else if (err != EINTR)
-                break; // the driver cannot tell
-        }
-        watcherDone_ = true;
-    });
-}
-
-void TComThread::Execute()
-{
-    const bool synchronize = port_->GetSynchronizeEvents();
-    try {
-        while (!terminated_) {
-            constexpr std::uint32_t kModemBits = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
-            if (countersSupported_ && (port_->waitMask_.load() & kModemBits) != 0)
-                StartWatcher();
-            epoll_event evs[2];
-            const int n = ::epoll_wait(epollFd_, evs, 2, -1);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                const int err = errno;
-                TCustomComPort* port = port_;
-                port_->threadError_ = err;
-                CallOnMain([port, err] { port->RaiseSystemError(err); });
-                break;
-            }
-            std::uint32_t device = 0;
-            for (int i = 0; i < n; ++i) {
-                if (evs[i].data.fd == wakeFd_) {
-                    std::uint64_t v = 0;
-                    [[maybe_unused]] const auto r = ::read(wakeFd_, &v, sizeof v);
-                } else
-                    device |= evs[i].events;
-            }
-            if (terminated_)
-                break;
-            if ((device & (EPOLLHUP | EPOLLERR)) != 0) {
-                // The device went away (adapter unplugged, other end of a pty closed).
-                TCustomComPort* port = port_;
-                port_->threadError_ = EIO;
-                CallOnMain([port] { port->DeviceGone(EIO); });
-                break;
-            }
-            std::uint32_t bits = CounterBits();
-            if ((device & EPOLLIN) != 0) {
-                bits |= EV_RXCHAR;
-                int queued = 0;
-                if (::ioctl(fd_, FIONREAD, &queued) == 0 && inputSize_ > 0 &&
-                    static_cast<std::int64_t>(queued) * 10 >= static_cast<std::int64_t>(inputSize_) * 8)
-                    bits |= EV_RX80FULL;
-            }
-            bits &= port_->waitMask_.load();
-            if (bits == 0)
-                continue;
-            port_->eventMask_ = bits;
-            TCustomComPort* port = port_;
-            if (synchronize)
-                CallOnMain([port, bits] { port->DispatchEvents(bits); });
-            else
-                port->DispatchEvents(bits);
-        }
-    } catch (...) {
-        // An error handed back from the main thread ends the thread, as a failed wait does.
-    }
-    StopWatcher();
-    {
-        std::lock_guard lock(exitMutex_);
-        finished_ = true;
-        if (!selfOwned_)
-            return;
-        if (thread_.joinable())
-            thread_.detach();
-    }
-    delete this;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Settings objects
@@ -537,26 +249,21 @@ void TCustomComPort::OpenHandles()
     CloseHandles();
     try {
         if (priorityClass_ != TPriorityClass::pcDefault) {
-            errno = 0;
-            const int current = ::getpriority(PRIO_PROCESS, 0);
-            if (errno == 0) {
-                savedPriority_ = current;
-                prioritySaved_ = true;
-            }
-            ::setpriority(PRIO_PROCESS, 0, NiceOf(priorityClass_)); // failure ignored
+            prioritySaved_ = GetProcessNice(savedPriority_);
+            SetProcessNice(NiceOf(priorityClass_));
         }
         const std::string path = ResolvePortDevice(deviceName_);
         if (path.empty())
-            RaiseSystemError(ENOENT);
+            RaiseSystemError(TPosixError(ENOENT));
         int fd = -1;
         TPortHolder holder;
-        if (const int err = OpenDevice(path, fd, holder, lockPath_); err != 0) {
-            if (err == EBUSY)
-                RaiseError(err, BusyText(deviceName_, path, holder));
+        if (const TPosixError err = OpenDevice(path, fd, holder, lockPath_)) {
+            if (err.Busy())
+                RaiseError(err.Code(), BusyText(deviceName_, path, holder));
             RaiseSystemError(err);
         }
         fd_ = fd;
-        countersSupported_ = lineIo_->GetCounters(fd_, errorBaseline_) == 0;
+        countersSupported_ = !lineIo_->GetCounters(fd_, errorBaseline_);
         PurgeInput();
         PurgeOutput();
         ApplyBufferSizes();
@@ -576,9 +283,7 @@ void TCustomComPort::CloseHandles()
     delete writeNotifier_;
     writeNotifier_ = nullptr;
     if (fd_ >= 0) {
-        // The exclusive flag outlives the descriptor on a pseudo-terminal: drop it for the next open.
-        ::ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
+        CloseDevice(fd_);
         fd_ = -1;
         ++generation_;
     }
@@ -588,7 +293,7 @@ void TCustomComPort::CloseHandles()
     write_ = PendingWrite{};
     waitMask_ = 0;
     if (prioritySaved_) {
-        ::setpriority(PRIO_PROCESS, 0, savedPriority_);
+        SetProcessNice(savedPriority_);
         prioritySaved_ = false;
     }
 }
@@ -716,22 +421,21 @@ void TCustomComPort::ApplyDeviceState()
         return;
     const TLineSettings s = LineSettings();
     if (s.baudRate == 0 && baudRate_ == TBaudRate::brCustom)
-        RaiseSystemError(EINVAL);
-    if (const int err = ApplyLineSettings(fd_, s); err != 0)
+        RaiseSystemError(TPosixError(EINVAL));
+    if (const TPosixError err = ApplyLineSettings(fd_, s))
         RaiseSystemError(err);
 
     // The output lines; devices without them (pseudo-terminals) simply have none to set.
     auto line = [this](int bit, bool on) {
-        const int err = lineIo_->SetModemLine(fd_, bit, on);
-        if (err != 0 && !IsNotSupported(err))
+        if (const TPosixError err = lineIo_->SetModemLine(fd_, bit, on); err && !err.NotSupported())
             RaiseSystemError(err);
     };
     const TDTRControl dtr = flowControl_->GetDTR();
     const TRTSControl rts = flowControl_->GetRTS();
     if (dtr != TDTRControl::dcDefault)
-        line(TIOCM_DTR, dtr != TDTRControl::dcDisable);
+        line(kLineDTR, dtr != TDTRControl::dcDisable);
     if (rts == TRTSControl::rcDisable || rts == TRTSControl::rcEnable || rts == TRTSControl::rcToggle)
-        line(TIOCM_RTS, rts != TRTSControl::rcDisable);
+        line(kLineRTS, rts != TRTSControl::rcDisable);
 }
 
 void TCustomComPort::ApplyBufferSizes()
@@ -758,9 +462,9 @@ void TCustomComPort::RaiseError(int code, const std::string& message)
     throw error;
 }
 
-void TCustomComPort::RaiseSystemError(int code)
+void TCustomComPort::RaiseSystemError(TPosixError error)
 {
-    RaiseError(code, SystemErrorText(code));
+    RaiseError(error.Code(), error.Text());
 }
 
 void TCustomComPort::CheckActive()
@@ -775,10 +479,10 @@ void TCustomComPort::CheckInactive()
         RaiseError(0, "Can't perform this operation on an open port");
 }
 
-void TCustomComPort::DeviceGone(int code)
+void TCustomComPort::DeviceGone(TPosixError error)
 {
     try {
-        RaiseSystemError(code);
+        RaiseSystemError(error);
     } catch (const std::exception&) {
         // Reported through OnError; the port closes regardless of what the handler chose.
     }
@@ -800,18 +504,17 @@ bool TCustomComPort::FinishRead(bool wait)
     // Interval and multiplier "all bits": return as soon as anything arrived.
     const bool anyByte = interval == kMaxDword && multiplier == kMaxDword;
     while (r.done < r.length) {
-        const ssize_t n = ::read(fd_, r.buffer + r.done, static_cast<size_t>(r.length - r.done));
-        if (n > 0) {
-            r.done += static_cast<int>(n);
+        const TIoResult io = ReadDevice(fd_, r.buffer + r.done, r.length - r.done);
+        if (io.bytes > 0) {
+            r.done += io.bytes;
             r.lastByte = NowMs();
             continue;
         }
-        const int err = n == 0 ? EIO : errno; // 0 from a tty: the other end hung up
-        if (n < 0 && err == EINTR)
+        if (io.error.Interrupted())
             continue;
-        if (err != EAGAIN) {
+        if (!io.error.WouldBlock()) {
             r.active = false;
-            RaiseSystemError(err);
+            RaiseSystemError(io.error);
         }
         if (immediate || (anyByte && r.done > 0))
             break;
@@ -827,12 +530,9 @@ bool TCustomComPort::FinishRead(bool wait)
             break;
         if (!wait)
             return false;
-        pollfd p{fd_, POLLIN, 0};
-        const int rc =
-            ::poll(&p, 1, timeout < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(timeout, INT32_MAX)));
-        if (rc < 0 && errno != EINTR) {
+        if (const TPosixError err = WaitReadable(fd_, timeout)) {
             r.active = false;
-            RaiseSystemError(errno);
+            RaiseSystemError(err);
         }
     }
     r.active = false;
@@ -845,16 +545,16 @@ bool TCustomComPort::FinishWrite(bool wait)
     PendingWrite& w = write_;
     const int length = static_cast<int>(w.data.size());
     while (w.done < length) {
-        const ssize_t n = ::write(fd_, w.data.data() + w.done, static_cast<size_t>(length - w.done));
-        if (n > 0) {
-            w.done += static_cast<int>(n);
+        const TIoResult io = WriteDevice(fd_, w.data.data() + w.done, length - w.done);
+        if (io.bytes > 0) {
+            w.done += io.bytes;
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        if (io.error.Interrupted())
             continue;
-        if (n < 0 && errno != EAGAIN) {
+        if (io.error && !io.error.WouldBlock()) {
             w.active = false;
-            w.error = errno;
+            w.error = io.error;
             return true;
         }
         std::int64_t timeout = -1;
@@ -865,17 +565,9 @@ bool TCustomComPort::FinishWrite(bool wait)
         }
         if (!wait)
             return false;
-        pollfd p{fd_, POLLOUT, 0};
-        const int rc =
-            ::poll(&p, 1, timeout < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(timeout, INT32_MAX)));
-        if (rc < 0 && errno != EINTR) {
+        if (const TPosixError err = WaitWritable(fd_, timeout)) {
             w.active = false;
-            w.error = errno;
-            return true;
-        }
-        if (rc > 0 && (p.revents & (POLLERR | POLLHUP)) != 0 && (p.revents & POLLOUT) == 0) {
-            w.active = false;
-            w.error = EIO;
+            w.error = err;
             return true;
         }
     }
@@ -943,10 +635,9 @@ int TCustomComPort::Write(const void* Buffer, int Length, bool WaitOnCompletion)
         write_.deadline = total < 0 ? -1 : NowMs() + total;
         FinishWrite(false);
         transferred = write_.done;
-        if (write_.error != 0) {
+        if (const TPosixError err = write_.error) {
             // A write the device refused at once is reported at once (a device that went away).
-            const int err = write_.error;
-            write_.error = 0;
+            write_.error = {};
             RaiseSystemError(err);
         }
         // Off the main thread nothing would finish the write later: finish it now.
@@ -993,8 +684,8 @@ void TCustomComPort::WriteString(const std::string& Text)
 int TCustomComPort::InputCount()
 {
     int n = 0;
-    if (::ioctl(fd_, FIONREAD, &n) != 0)
-        RaiseSystemError(errno);
+    if (const TPosixError err = QueuedInput(fd_, n))
+        RaiseSystemError(err);
     const TLineErrors errors = FetchLineErrors();
     if (!errors.Empty() && onLineError_)
         onLineError_(this, errors);
@@ -1032,9 +723,8 @@ void TCustomComPort::WaitForWriteCompletion()
         FinishWrite(true);
         StopWriteNotifier();
     }
-    if (write_.error != 0) {
-        const int err = write_.error;
-        write_.error = 0;
+    if (const TPosixError err = write_.error) {
+        write_.error = {};
         RaiseSystemError(err);
     }
     if (write_.shortfall) {
@@ -1050,9 +740,8 @@ TLineErrors TCustomComPort::FetchLineErrors()
     if (!countersSupported_ || fd_ < 0)
         return errors;
     TComCounters c;
-    const int err = lineIo_->GetCounters(fd_, c);
-    if (err != 0) {
-        if (IsNotSupported(err))
+    if (const TPosixError err = lineIo_->GetCounters(fd_, c)) {
+        if (err.NotSupported())
             return errors;
         RaiseSystemError(err);
     }
@@ -1087,8 +776,8 @@ void TCustomComPort::PurgeInput()
         read_.active = false;
         read_.shortfall = read_.done < read_.length;
     }
-    if (::tcflush(fd_, TCIFLUSH) != 0)
-        RaiseSystemError(errno);
+    if (const TPosixError err = FlushInput(fd_))
+        RaiseSystemError(err);
 }
 
 void TCustomComPort::PurgeOutput()
@@ -1100,27 +789,27 @@ void TCustomComPort::PurgeOutput()
         write_.shortfall = true;
         StopWriteNotifier();
     }
-    if (::tcflush(fd_, TCOFLUSH) != 0)
-        RaiseSystemError(errno);
+    if (const TPosixError err = FlushOutput(fd_))
+        RaiseSystemError(err);
 }
 
 TModemStatus TCustomComPort::GetModemStatus()
 {
     CheckActive();
     int lines = 0;
-    if (const int err = lineIo_->GetModemLines(fd_, lines); err != 0) {
-        if (IsNotSupported(err))
+    if (const TPosixError err = lineIo_->GetModemLines(fd_, lines)) {
+        if (err.NotSupported())
             return {};
         RaiseSystemError(err);
     }
     TModemStatus status;
-    if (lines & TIOCM_CTS)
+    if (lines & kLineCTS)
         status.Include(TModemStatusValue::msCTS);
-    if (lines & TIOCM_DSR)
+    if (lines & kLineDSR)
         status.Include(TModemStatusValue::msDSR);
-    if (lines & TIOCM_RNG)
+    if (lines & kLineRing)
         status.Include(TModemStatusValue::msRing);
-    if (lines & TIOCM_CAR)
+    if (lines & kLineDCD)
         status.Include(TModemStatusValue::msRLSD);
     return status;
 }
@@ -1183,7 +872,7 @@ void TCustomComPort::StartEventThread()
     if (thread_)
         return;
     auto t = std::make_unique<TComThread>(this, fd_, lineIo_, bufferSizes_->GetInput());
-    if (const int err = t->Prepare(); err != 0)
+    if (const TPosixError err = t->Prepare())
         RaiseSystemError(err);
     if (!t->Start(threadPriority_))
         RaiseError(0, "Can't create thread");
@@ -1201,7 +890,7 @@ void TCustomComPort::StopEventThread()
     if (t->IsCurrent()) {
         // A handler running on the event thread stopped it: the thread releases itself on leaving.
         if (t->ReleaseSelf())
-            t.release();
+            static_cast<void>(t.release()); // deletes itself
         return;
     }
     if (t->HandOverRunning()) {
@@ -1230,7 +919,7 @@ void TCustomComPort::ReapStoppedThreads(bool all)
             it = stoppedThreads_.erase(it); // joins
         } else if (all) {
             if ((*it)->ReleaseSelf())
-                it->release();
+                static_cast<void>(it->release()); // deletes itself
             it = stoppedThreads_.erase(it);
         } else
             ++it;

@@ -1,9 +1,10 @@
 #pragma once
-// The serial port component: settings model, open/close, data path and the event thread that
-// turns line events into notifications on the main thread.
+// The serial port component: settings model, open/close, data path and the line events, which
+// its event thread (ComThread.h) turns into notifications on the main thread. The system calls
+// are in ComPortPosix.cpp.
 
 #include "core/Exception.h"
-#include "serial/ComPortPosix.h"
+#include "serial/ComLineIo.h"
 
 #include <atomic>
 #include <cstdint>
@@ -154,6 +155,7 @@ inline constexpr std::uint32_t EV_EVENT2 = 0x1000;
 
 class TCustomComPort;
 class TComThread;
+struct TLineSettings;
 
 using TNotifyEvent = std::function<void(TCustomComPort* Sender)>;
 using TOpenCloseEvent = std::function<void(TCustomComPort* ComPort)>;
@@ -385,7 +387,7 @@ protected:
     void CloseHandles();
     void CheckActive();
     void CheckInactive();
-    [[noreturn]] void RaiseSystemError(int code);
+    [[noreturn]] void RaiseSystemError(TPosixError error);
     void UpdateEventMask();
     void StartEventThread();
     void StopEventThread();
@@ -394,15 +396,17 @@ protected:
 private:
     friend class TComThread;
     void SetLineHandler(TNotifyEvent& slot, TNotifyEvent h);
-    void ReportLineErrors(TLineErrors errors);
     TLineErrors FetchLineErrors();
     bool FinishRead(bool wait);
     bool FinishWrite(bool wait);
     void OnWritable();
     void StopWriteNotifier();
-    void DeviceGone(int code);
+    void DeviceGone(TPosixError error);
     void ReapStoppedThreads(bool all);
 
+    // Everything below belongs to the main thread, except what is marked atomic. The event thread
+    // works on its own copies of the descriptor, the line IO and the input size; only with
+    // SynchronizeEvents false does it run DispatchEvents itself (the handlers must then allow it).
     int fd_ = -1;
     std::string lockPath_; // the UUCP lock file taken while open, or ""
     std::unique_ptr<TComThread> thread_;
@@ -410,8 +414,8 @@ private:
     std::vector<std::unique_ptr<TComThread>> stoppedThreads_;
     // Lets a deferred clean-up know whether the port still exists.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
-    std::atomic<std::uint32_t> eventMask_{0};
-    std::atomic<std::uint32_t> waitMask_{0};
+    std::atomic<std::uint32_t> eventMask_{0}; // atomic: written by the event thread
+    std::atomic<std::uint32_t> waitMask_{0};  // atomic: read by the event thread
     int savedPriority_ = 0;
     bool prioritySaved_ = false;
     TThreadPriority threadPriority_ = TThreadPriority::tpTimeCritical;
@@ -424,7 +428,7 @@ private:
     TParity parity_ = TParity::paDefault;
     TPriorityClass priorityClass_ = TPriorityClass::pcDefault;
     TStopBits stopBits_ = TStopBits::sbDefault;
-    bool synchronizeEvents_ = true;
+    bool synchronizeEvents_ = true; // read by the event thread as it starts; fixed while open
     std::unique_ptr<TFlowControl> flowControl_;
     std::unique_ptr<TCharacters> characters_;
     std::unique_ptr<TBufferSizes> bufferSizes_;
@@ -448,15 +452,14 @@ private:
         int done = 0;
         std::int64_t deadline = -1;
         bool shortfall = false;
-        int error = 0; // errno of a write finished in the background, not yet reported
+        TPosixError error; // of a write finished in the background, not yet reported
     } write_;
     QSocketNotifier* writeNotifier_ = nullptr;
     // Line-counter baseline for line errors reported to OnLineError.
     TComCounters errorBaseline_;
     bool countersSupported_ = false;
     // Bumped by every close: a delivery that started before it stops calling handlers.
-    std::atomic<unsigned> generation_{0};
-    int threadError_ = 0;
+    std::atomic<unsigned> generation_{0}; // atomic: read by deliveries on the event thread
 
     TOpenCloseEvent afterClose_, afterOpen_, beforeClose_, beforeOpen_;
     TReadWriteEvent afterRead_, afterWrite_, beforeRead_, beforeWrite_;

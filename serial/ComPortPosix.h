@@ -1,45 +1,17 @@
 #pragma once
-// The system calls behind the serial port: exclusive open, termios line settings, and a thin
-// seam for the ioctls that pseudo-terminals do not support (modem lines and line counters), so
-// that tests can inject modem-line changes, line errors and breaks.
+// The system calls behind the serial port, each behind a small function that reports failure as
+// a TPosixError: exclusive open, termios line settings, transfers, waits, queues, priorities and
+// the event thread's wait. Included by serial/*.cpp (and the serial tests) only: nothing of
+// <termios.h> reaches the users of ComPort.h.
 
-#include <memory>
-#include <pthread.h>
+#include "serial/ComPortBaud.h"
+#include "serial/PosixError.h"
+
+#include <cstdint>
 #include <string>
 #include <termios.h>
 
 namespace kivra {
-
-//! Cumulative line counters of a device (what TIOCGICOUNT reports).
-struct TComCounters {
-    int cts = 0, dsr = 0, rng = 0, dcd = 0;
-    int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
-};
-
-//! The few ioctls a serial device may or may not support. Each returns 0 or an errno; an errno for
-//! which IsNotSupported() is true means "this device cannot tell" and is never an error.
-class TComLineIo {
-public:
-    virtual ~TComLineIo() = default;
-    //! TIOCM_* bits of the modem lines.
-    virtual int GetModemLines(int fd, int& lines) = 0;
-    //! Raises or drops one TIOCM_* output line (DTR, RTS).
-    virtual int SetModemLine(int fd, int line, bool on) = 0;
-    virtual int GetCounters(int fd, TComCounters& counters) = 0;
-    //! Blocks until one of the modem input lines changes (TIOCMIWAIT); 0, or an errno (EINTR
-    //! when Interrupt woke it).
-    virtual int WaitModemChange(int fd) = 0;
-    //! Makes a WaitModemChange running on thread `waiter` return soon.
-    virtual void Interrupt(pthread_t waiter) = 0;
-};
-
-//! The real ioctls.
-std::shared_ptr<TComLineIo> SystemLineIo();
-
-bool IsNotSupported(int err);
-
-//! The system's text for an errno, without trailing spaces, control characters and full stops.
-std::string SystemErrorText(int code);
 
 //! Line settings for ApplyLineSettings; -1 (or 0 for rates and sizes) leaves the device's value.
 struct TLineSettings {
@@ -58,20 +30,73 @@ struct TPortHolder;
 
 //! Opens a device exclusively. A device another program holds (PortDevice.h) is refused with
 //! EBUSY and that program in holder, before it is touched; otherwise the UUCP lock file is taken
-//! (lockPath, "" when there is no usable lock directory), then open, flock and TIOCEXCL. 0 and the
-//! descriptor, or an errno with nothing left open or locked.
-int OpenDevice(const std::string& path, int& fd, TPortHolder& holder, std::string& lockPath);
+//! (lockPath, "" when there is no usable lock directory), then open, flock and TIOCEXCL. On
+//! failure nothing is left open or locked.
+TPosixError OpenDevice(const std::string& path, int& fd, TPortHolder& holder, std::string& lockPath);
 
-//! Raw mode plus the given settings on top of what the device had; 0 or an errno. `custom` tells
-//! that the rate needs SetDeviceBaudRate.
-int ComposeTermios(termios& t, const TLineSettings& settings, bool& custom);
+//! Drops the exclusive flag and closes the descriptor.
+void CloseDevice(int fd);
 
-//! ComposeTermios as a read-modify-write of the device; 0 or an errno.
-int ApplyLineSettings(int fd, const TLineSettings& settings);
+//! Raw mode plus the given settings on top of what the device had. `custom` tells that the rate
+//! needs SetDeviceBaudRate.
+TPosixError ComposeTermios(termios& t, const TLineSettings& settings, bool& custom);
 
-//! Baud rates beyond the standard table (termios2); 0 or an errno.
-int SetDeviceBaudRate(int fd, int rate);
-//! The output baud rate the device runs at; 0 or an errno.
-int GetDeviceBaudRate(int fd, int& rate);
+//! ComposeTermios as a read-modify-write of the device.
+TPosixError ApplyLineSettings(int fd, const TLineSettings& settings);
+
+//! One non-blocking transfer: the bytes moved, or the error (WouldBlock() when nothing could move).
+struct TIoResult {
+    int bytes = 0;
+    TPosixError error;
+};
+//! A tty that reads 0 bytes has lost its far end: that is reported as EIO.
+TIoResult ReadDevice(int fd, void* buffer, int length);
+//! 0 bytes without an error when the device takes nothing now.
+TIoResult WriteDevice(int fd, const void* buffer, int length);
+
+//! Waits up to timeoutMs (-1 for ever) until the device has input. A signal only ends the wait early.
+TPosixError WaitReadable(int fd, std::int64_t timeoutMs);
+//! The same for room to write; a device that hung up without room is EIO.
+TPosixError WaitWritable(int fd, std::int64_t timeoutMs);
+
+//! Bytes in the device's input queue.
+TPosixError QueuedInput(int fd, int& count);
+//! Discards the device's input or output queue.
+TPosixError FlushInput(int fd);
+TPosixError FlushOutput(int fd);
+
+//! The process's nice value; false when it cannot be read.
+bool GetProcessNice(int& nice);
+//! Failures are ignored: a priority is a wish.
+void SetProcessNice(int nice);
+//! The kernel's id of the calling thread, for SetThreadNice.
+int CurrentThreadId();
+void SetThreadNice(int threadId, int nice);
+
+//! What one TDeviceWait::Wait saw.
+struct TDeviceEvents {
+    bool input = false;  // new bytes arrived
+    bool hangup = false; // the device went away
+};
+
+//! The event thread's wait: new input on a device, its hang-up, or a Wake from another thread.
+//! Edge-triggered: one wake-up per arrival of new bytes, none for bytes left unread.
+class TDeviceWait {
+public:
+    TDeviceWait() = default;
+    ~TDeviceWait();
+    TDeviceWait(const TDeviceWait&) = delete;
+    TDeviceWait& operator=(const TDeviceWait&) = delete;
+
+    TPosixError Prepare(int deviceFd);
+    //! Ends a Wait in progress or the next one; from any thread, also before Prepare.
+    void Wake();
+    //! Blocks until input, a hang-up or a Wake (which returns with no events).
+    TPosixError Wait(TDeviceEvents& events);
+
+private:
+    int epollFd_ = -1;
+    int wakeFd_ = -1;
+};
 
 } // namespace kivra

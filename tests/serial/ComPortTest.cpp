@@ -1,5 +1,6 @@
 // Settings, opening and the data path of the serial port against a pseudo-terminal.
 #include "serial/ComPort.h"
+#include "serial/ComPortPosix.h"
 #include "tests/serial/PtyHelper.h"
 #include "tests/support/TestSupport.h"
 
@@ -132,7 +133,7 @@ TEST(ComPortSettings, ChangesOnAnOpenPortArePushedAtOnce)
         closed.SetParity(c.parity);
         termios t = DeviceTermios(pty);
         bool custom = true;
-        ASSERT_EQ(ComposeTermios(t, closed.LineSettings(), custom), 0) << c.name;
+        ASSERT_EQ(ComposeTermios(t, closed.LineSettings(), custom).Code(), 0) << c.name;
         EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), c.expect) << c.name;
         EXPECT_FALSE(custom);
     }
@@ -142,7 +143,7 @@ TEST(ComPortSettings, ChangesOnAnOpenPortArePushedAtOnce)
         closed.SetDataBits(bits);
         termios t = DeviceTermios(pty);
         bool custom = false;
-        ASSERT_EQ(ComposeTermios(t, closed.LineSettings(), custom), 0);
+        ASSERT_EQ(ComposeTermios(t, closed.LineSettings(), custom).Code(), 0);
         EXPECT_EQ(t.c_cflag & CSIZE, size);
     }
 
@@ -159,10 +160,10 @@ TEST(ComPortSettings, ChangesOnAnOpenPortArePushedAtOnce)
     // Rates outside the standard table go through the arbitrary-rate interface.
     port.SetBaudRate(TBaudRate::br14400);
     int rate = 0;
-    ASSERT_EQ(GetDeviceBaudRate(pty.Master(), rate), 0);
+    ASSERT_EQ(GetDeviceBaudRate(pty.Master(), rate).Code(), 0);
     EXPECT_EQ(rate, 14400);
     port.SetCustomBaudRate(31250);
-    ASSERT_EQ(GetDeviceBaudRate(pty.Master(), rate), 0);
+    ASSERT_EQ(GetDeviceBaudRate(pty.Master(), rate).Code(), 0);
     EXPECT_EQ(rate, 31250);
 
     // Four-bit characters do not exist here: refused, not silently replaced.

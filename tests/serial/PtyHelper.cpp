@@ -75,26 +75,26 @@ std::string Pty::Receive(size_t count, std::chrono::milliseconds timeout)
     return got;
 }
 
-int FakeLineIo::GetModemLines(int, int& lines)
+TPosixError FakeLineIo::GetModemLines(int, int& lines)
 {
     std::lock_guard lock(m_);
     lines = lines_;
-    return 0;
+    return {};
 }
 
-int FakeLineIo::SetModemLine(int, int, bool)
+TPosixError FakeLineIo::SetModemLine(int, int, bool)
 {
-    return ENOTTY;
+    return TPosixError(ENOTTY);
 }
 
-int FakeLineIo::GetCounters(int, TComCounters& counters)
+TPosixError FakeLineIo::GetCounters(int, TComCounters& counters)
 {
     std::lock_guard lock(m_);
     counters = counters_;
-    return 0;
+    return {};
 }
 
-int FakeLineIo::WaitModemChange(int)
+TPosixError FakeLineIo::WaitModemChange(int)
 {
     std::unique_lock lock(m_);
     const int seen = changes_;
@@ -104,12 +104,12 @@ int FakeLineIo::WaitModemChange(int)
     --waiters_;
     if (interrupted_) {
         interrupted_ = false;
-        return EINTR;
+        return TPosixError(EINTR);
     }
-    return 0;
+    return {};
 }
 
-void FakeLineIo::Interrupt(pthread_t)
+void FakeLineIo::Interrupt(std::thread&)
 {
     std::lock_guard lock(m_);
     interrupted_ = true;

@@ -2,7 +2,7 @@
 // A pseudo-terminal pair for the serial tests: the port opens the slave by path, the test plays
 // the far end on the master.
 
-#include "serial/ComPortPosix.h"
+#include "serial/ComLineIo.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -35,11 +35,11 @@ private:
 //! Modem lines and line counters injected by the test.
 class FakeLineIo : public TComLineIo {
 public:
-    int GetModemLines(int fd, int& lines) override;
-    int SetModemLine(int fd, int line, bool on) override;
-    int GetCounters(int fd, TComCounters& counters) override;
-    int WaitModemChange(int fd) override;
-    void Interrupt(pthread_t waiter) override;
+    TPosixError GetModemLines(int fd, int& lines) override;
+    TPosixError SetModemLine(int fd, int line, bool on) override;
+    TPosixError GetCounters(int fd, TComCounters& counters) override;
+    TPosixError WaitModemChange(int fd) override;
+    void Interrupt(std::thread& waiter) override;
 
     void SetLines(int lines);
     //! Changes the counters; `wake` false leaves a waiting WaitModemChange asleep (a change
