@@ -2,7 +2,6 @@
 
 #include "serial/ComPortPosix.h"
 #include "serial/ComThread.h"
-#include "serial/MainThreadCall.h"
 #include "serial/PortDevice.h"
 #include "serial/PortNames.h"
 
@@ -10,29 +9,10 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdint>
 
 namespace kivra {
 namespace {
-
-constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
-
-std::int64_t NowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Total timeout of a transfer of `length` bytes, or -1 for none.
-std::int64_t TotalTimeout(int multiplier, int constant, int length)
-{
-    const std::int64_t total = static_cast<std::int64_t>(static_cast<std::uint32_t>(multiplier)) * length +
-                               static_cast<std::uint32_t>(constant);
-    return total == 0 ? -1 : total;
-}
 
 int NiceOf(TPriorityClass p)
 {
@@ -59,118 +39,91 @@ constexpr int kBaudRates[] = {0,     50,    75,    110,   150,   300,    600,   
 // ---------------------------------------------------------------------------------------------
 // Settings objects
 
-void TFlowControl::SetDTR(TDTRControl v)
-{
-    if (v != dtr_) {
-        dtr_ = v;
-        port_->ApplyDeviceState();
-    }
-}
+namespace {
 
-void TFlowControl::SetRTS(TRTSControl v)
-{
-    if (v != rts_) {
-        rts_ = v;
-        port_->ApplyDeviceState();
-    }
-}
-
-void TFlowControl::SetXOnXOff(TXOnXOffControl v)
-{
-    if (v != xonxoff_) {
-        xonxoff_ = v;
-        port_->ApplyDeviceState();
-    }
-}
-
-void TFlowControl::SetXOnLimit(std::uint16_t v)
-{
-    if (v != xonLimit_) {
-        xonLimit_ = v;
-        port_->ApplyDeviceState();
-    }
-}
-
-void TFlowControl::SetXOffLimit(std::uint16_t v)
-{
-    if (v != xoffLimit_) {
-        xoffLimit_ = v;
-        port_->ApplyDeviceState();
-    }
-}
-
-void TCharacters::Set(char& field, char v)
+// Stores v and pushes the settings group to an open device when the value changed.
+template <typename T> void Assign(T& field, T v, TCustomComPort* port, void (TCustomComPort::*apply)())
 {
     if (v != field) {
         field = v;
-        port_->ApplyDeviceState();
+        (port->*apply)();
     }
+}
+
+constexpr auto kDeviceState = &TCustomComPort::ApplyDeviceState;
+
+} // namespace
+
+void TFlowControl::SetDTR(TDTRControl v)
+{
+    Assign(dtr_, v, port_, kDeviceState);
+}
+void TFlowControl::SetRTS(TRTSControl v)
+{
+    Assign(rts_, v, port_, kDeviceState);
+}
+void TFlowControl::SetXOnXOff(TXOnXOffControl v)
+{
+    Assign(xonxoff_, v, port_, kDeviceState);
+}
+void TFlowControl::SetXOnLimit(std::uint16_t v)
+{
+    Assign(xonLimit_, v, port_, kDeviceState);
+}
+void TFlowControl::SetXOffLimit(std::uint16_t v)
+{
+    Assign(xoffLimit_, v, port_, kDeviceState);
 }
 
 void TCharacters::SetXOn(char v)
 {
-    Set(xon_, v);
+    Assign(xon_, v, port_, kDeviceState);
 }
 void TCharacters::SetXOff(char v)
 {
-    Set(xoff_, v);
+    Assign(xoff_, v, port_, kDeviceState);
 }
 void TCharacters::SetError(char v)
 {
-    Set(error_, v);
+    Assign(error_, v, port_, kDeviceState);
 }
 void TCharacters::SetEof(char v)
 {
-    Set(eof_, v);
+    Assign(eof_, v, port_, kDeviceState);
 }
 void TCharacters::SetEvent(char v)
 {
-    Set(event_, v);
+    Assign(event_, v, port_, kDeviceState);
 }
 
 void TBufferSizes::SetInput(int v)
 {
-    if (v != input_) {
-        input_ = v;
-        port_->ApplyBufferSizes();
-    }
+    Assign(input_, v, port_, &TCustomComPort::ApplyBufferSizes);
 }
-
 void TBufferSizes::SetOutput(int v)
 {
-    if (v != output_) {
-        output_ = v;
-        port_->ApplyBufferSizes();
-    }
-}
-
-void TTimeouts::Set(int& field, int v)
-{
-    if (v != field) {
-        field = v;
-        port_->ApplyTimeouts();
-    }
+    Assign(output_, v, port_, &TCustomComPort::ApplyBufferSizes);
 }
 
 void TTimeouts::SetReadInterval(int v)
 {
-    Set(readInterval_, v);
+    Assign(readInterval_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 void TTimeouts::SetReadMultiplier(int v)
 {
-    Set(readMultiplier_, v);
+    Assign(readMultiplier_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 void TTimeouts::SetReadConstant(int v)
 {
-    Set(readConstant_, v);
+    Assign(readConstant_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 void TTimeouts::SetWriteMultiplier(int v)
 {
-    Set(writeMultiplier_, v);
+    Assign(writeMultiplier_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 void TTimeouts::SetWriteConstant(int v)
 {
-    Set(writeConstant_, v);
+    Assign(writeConstant_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -300,10 +253,7 @@ void TCustomComPort::CloseHandles()
 
 void TCustomComPort::SetBaudRate(TBaudRate v)
 {
-    if (v != baudRate_) {
-        baudRate_ = v;
-        ApplyDeviceState();
-    }
+    Assign(baudRate_, v, this, kDeviceState);
 }
 
 int TCustomComPort::GetCustomBaudRate() const
@@ -324,10 +274,7 @@ void TCustomComPort::SetCustomBaudRate(int v)
 
 void TCustomComPort::SetDataBits(TDataBits v)
 {
-    if (v != dataBits_) {
-        dataBits_ = v;
-        ApplyDeviceState();
-    }
+    Assign(dataBits_, v, this, kDeviceState);
 }
 
 void TCustomComPort::SetDeviceName(const std::string& v)
@@ -340,18 +287,12 @@ void TCustomComPort::SetDeviceName(const std::string& v)
 
 void TCustomComPort::SetOptions(TOptions v)
 {
-    if (!(v == options_)) {
-        options_ = v;
-        ApplyDeviceState();
-    }
+    Assign(options_, v, this, kDeviceState);
 }
 
 void TCustomComPort::SetParity(TParity v)
 {
-    if (v != parity_) {
-        parity_ = v;
-        ApplyDeviceState();
-    }
+    Assign(parity_, v, this, kDeviceState);
 }
 
 void TCustomComPort::SetPriorityClass(TPriorityClass v)
@@ -364,10 +305,7 @@ void TCustomComPort::SetPriorityClass(TPriorityClass v)
 
 void TCustomComPort::SetStopBits(TStopBits v)
 {
-    if (v != stopBits_) {
-        stopBits_ = v;
-        ApplyDeviceState();
-    }
+    Assign(stopBits_, v, this, kDeviceState);
 }
 
 void TCustomComPort::SetSynchronizeEvents(bool v)
@@ -490,353 +428,24 @@ void TCustomComPort::DeviceGone(TPosixError error)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Data path
-
-bool TCustomComPort::FinishRead(bool wait)
-{
-    PendingRead& r = read_;
-    const TTimeouts& t = *timeouts_;
-    const auto interval = static_cast<std::uint32_t>(t.GetReadInterval());
-    const auto multiplier = static_cast<std::uint32_t>(t.GetReadMultiplier());
-    const auto constant = static_cast<std::uint32_t>(t.GetReadConstant());
-    // Interval "all bits" with no totals: take what is there and return.
-    const bool immediate = interval == kMaxDword && multiplier == 0 && constant == 0;
-    // Interval and multiplier "all bits": return as soon as anything arrived.
-    const bool anyByte = interval == kMaxDword && multiplier == kMaxDword;
-    while (r.done < r.length) {
-        const TIoResult io = ReadDevice(fd_, r.buffer + r.done, r.length - r.done);
-        if (io.bytes > 0) {
-            r.done += io.bytes;
-            r.lastByte = NowMs();
-            continue;
-        }
-        if (io.error.Interrupted())
-            continue;
-        if (!io.error.WouldBlock()) {
-            r.active = false;
-            RaiseSystemError(io.error);
-        }
-        if (immediate || (anyByte && r.done > 0))
-            break;
-        std::int64_t timeout = -1;
-        const std::int64_t now = NowMs();
-        if (r.deadline >= 0)
-            timeout = std::max<std::int64_t>(0, r.deadline - now);
-        if (!anyByte && interval != 0 && r.done > 0) {
-            const std::int64_t left = std::max<std::int64_t>(0, r.lastByte + interval - now);
-            timeout = timeout < 0 ? left : std::min(timeout, left);
-        }
-        if (timeout == 0)
-            break;
-        if (!wait)
-            return false;
-        if (const TPosixError err = WaitReadable(fd_, timeout)) {
-            r.active = false;
-            RaiseSystemError(err);
-        }
-    }
-    r.active = false;
-    r.shortfall = r.done < r.length;
-    return true;
-}
-
-bool TCustomComPort::FinishWrite(bool wait)
-{
-    PendingWrite& w = write_;
-    const int length = static_cast<int>(w.data.size());
-    while (w.done < length) {
-        const TIoResult io = WriteDevice(fd_, w.data.data() + w.done, length - w.done);
-        if (io.bytes > 0) {
-            w.done += io.bytes;
-            continue;
-        }
-        if (io.error.Interrupted())
-            continue;
-        if (io.error && !io.error.WouldBlock()) {
-            w.active = false;
-            w.error = io.error;
-            return true;
-        }
-        std::int64_t timeout = -1;
-        if (w.deadline >= 0) {
-            timeout = std::max<std::int64_t>(0, w.deadline - NowMs());
-            if (timeout == 0)
-                break;
-        }
-        if (!wait)
-            return false;
-        if (const TPosixError err = WaitWritable(fd_, timeout)) {
-            w.active = false;
-            w.error = err;
-            return true;
-        }
-    }
-    w.active = false;
-    w.shortfall = w.done < length;
-    return true;
-}
-
-void TCustomComPort::OnWritable()
-{
-    if (write_.active && fd_ >= 0)
-        FinishWrite(false);
-    if (!write_.active)
-        StopWriteNotifier();
-}
-
-void TCustomComPort::StopWriteNotifier()
-{
-    if (writeNotifier_ != nullptr)
-        writeNotifier_->setEnabled(false);
-}
-
-int TCustomComPort::Read(void* Buffer, int Length, bool WaitOnCompletion)
-{
-    CheckActive();
-    if (beforeRead_)
-        beforeRead_(this, Buffer, Length, WaitOnCompletion);
-    WaitForReadCompletion();
-    int transferred = 0;
-    if (Length > 0) {
-        const TTimeouts& t = *timeouts_;
-        const std::int64_t total = TotalTimeout(t.GetReadMultiplier() == -1 ? 0 : t.GetReadMultiplier(),
-                                                t.GetReadConstant(), Length);
-        read_ = PendingRead{};
-        read_.active = true;
-        read_.buffer = static_cast<char*>(Buffer);
-        read_.length = Length;
-        read_.deadline = total < 0 ? -1 : NowMs() + total;
-        FinishRead(false);
-        transferred = read_.done;
-        if (WaitOnCompletion) {
-            WaitForReadCompletion();
-            transferred = Length;
-        }
-    }
-    if (afterRead_)
-        afterRead_(this, Buffer, Length, WaitOnCompletion);
-    return transferred;
-}
-
-int TCustomComPort::Write(const void* Buffer, int Length, bool WaitOnCompletion)
-{
-    CheckActive();
-    if (beforeWrite_)
-        beforeWrite_(this, const_cast<void*>(Buffer), Length, WaitOnCompletion);
-    WaitForWriteCompletion();
-    int transferred = 0;
-    if (Length > 0) {
-        const TTimeouts& t = *timeouts_;
-        const std::int64_t total = TotalTimeout(t.GetWriteMultiplier(), t.GetWriteConstant(), Length);
-        write_ = PendingWrite{};
-        write_.active = true;
-        const char* bytes = static_cast<const char*>(Buffer);
-        write_.data.assign(bytes, bytes + Length);
-        write_.deadline = total < 0 ? -1 : NowMs() + total;
-        FinishWrite(false);
-        transferred = write_.done;
-        if (const TPosixError err = write_.error) {
-            // A write the device refused at once is reported at once (a device that went away).
-            write_.error = {};
-            RaiseSystemError(err);
-        }
-        // Off the main thread nothing would finish the write later: finish it now.
-        const bool finishNow =
-            WaitOnCompletion ||
-            (write_.active && (QCoreApplication::instance() == nullptr || !IsMainThread()));
-        if (finishNow) {
-            WaitForWriteCompletion();
-            transferred = Length;
-        } else if (write_.active) {
-            if (writeNotifier_ == nullptr) {
-                writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write);
-                QObject::connect(writeNotifier_, &QSocketNotifier::activated, [this] { OnWritable(); });
-            }
-            writeNotifier_->setEnabled(true);
-        }
-    }
-    if (afterWrite_)
-        afterWrite_(this, const_cast<void*>(Buffer), Length, WaitOnCompletion);
-    return transferred;
-}
-
-char TCustomComPort::ReadChar()
-{
-    char c = 0;
-    Read(&c, 1, true);
-    return c;
-}
-
-std::string TCustomComPort::ReadString()
-{
-    WaitForReadCompletion();
-    const int n = InputCount();
-    std::string text(static_cast<size_t>(n), '\0');
-    Read(text.data(), n, true);
-    return text;
-}
-
-void TCustomComPort::WriteString(const std::string& Text)
-{
-    Write(Text.data(), static_cast<int>(Text.size()), false);
-}
-
-int TCustomComPort::InputCount()
-{
-    int n = 0;
-    if (const TPosixError err = QueuedInput(fd_, n))
-        RaiseSystemError(err);
-    const TLineErrors errors = FetchLineErrors();
-    if (!errors.Empty() && onLineError_)
-        onLineError_(this, errors);
-    return n;
-}
-
-bool TCustomComPort::ReadPending()
-{
-    if (read_.active && fd_ >= 0)
-        FinishRead(false);
-    return read_.active;
-}
-
-bool TCustomComPort::WritePending()
-{
-    if (write_.active && fd_ >= 0)
-        FinishWrite(false);
-    return write_.active;
-}
-
-void TCustomComPort::WaitForReadCompletion()
-{
-    if (read_.active)
-        FinishRead(true);
-    if (read_.shortfall) {
-        read_.shortfall = false;
-        RaiseError(0, "Timeout");
-    }
-    CheckLineErrors();
-}
-
-void TCustomComPort::WaitForWriteCompletion()
-{
-    if (write_.active) {
-        FinishWrite(true);
-        StopWriteNotifier();
-    }
-    if (const TPosixError err = write_.error) {
-        write_.error = {};
-        RaiseSystemError(err);
-    }
-    if (write_.shortfall) {
-        write_.shortfall = false;
-        RaiseError(0, "Timeout");
-    }
-    CheckLineErrors();
-}
-
-TLineErrors TCustomComPort::FetchLineErrors()
-{
-    TLineErrors errors;
-    if (!countersSupported_ || fd_ < 0)
-        return errors;
-    TComCounters c;
-    if (const TPosixError err = lineIo_->GetCounters(fd_, c)) {
-        if (err.NotSupported())
-            return errors;
-        RaiseSystemError(err);
-    }
-    const TComCounters& o = errorBaseline_;
-    if (c.brk != o.brk)
-        errors.Include(TLineError::leBreak);
-    if (c.frame != o.frame)
-        errors.Include(TLineError::leFrame);
-    if (c.overrun != o.overrun)
-        errors.Include(TLineError::leOverrun);
-    if (c.bufOverrun != o.bufOverrun)
-        errors.Include(TLineError::leRxOverflow);
-    if (c.parity != o.parity)
-        errors.Include(TLineError::leRxParity);
-    errorBaseline_ = c;
-    return errors;
-}
-
-void TCustomComPort::CheckLineErrors()
-{
-    CheckActive();
-    const TLineErrors errors = FetchLineErrors();
-    if (!errors.Empty() && onLineError_)
-        onLineError_(this, errors);
-}
-
-void TCustomComPort::PurgeInput()
-{
-    if (fd_ < 0)
-        return;
-    if (read_.active) {
-        read_.active = false;
-        read_.shortfall = read_.done < read_.length;
-    }
-    if (const TPosixError err = FlushInput(fd_))
-        RaiseSystemError(err);
-}
-
-void TCustomComPort::PurgeOutput()
-{
-    if (fd_ < 0)
-        return;
-    if (write_.active) {
-        write_.active = false;
-        write_.shortfall = true;
-        StopWriteNotifier();
-    }
-    if (const TPosixError err = FlushOutput(fd_))
-        RaiseSystemError(err);
-}
-
-TModemStatus TCustomComPort::GetModemStatus()
-{
-    CheckActive();
-    int lines = 0;
-    if (const TPosixError err = lineIo_->GetModemLines(fd_, lines)) {
-        if (err.NotSupported())
-            return {};
-        RaiseSystemError(err);
-    }
-    TModemStatus status;
-    if (lines & kLineCTS)
-        status.Include(TModemStatusValue::msCTS);
-    if (lines & kLineDSR)
-        status.Include(TModemStatusValue::msDSR);
-    if (lines & kLineRing)
-        status.Include(TModemStatusValue::msRing);
-    if (lines & kLineDCD)
-        status.Include(TModemStatusValue::msRLSD);
-    return status;
-}
-
-// ---------------------------------------------------------------------------------------------
 // Line events
 
-namespace {
-struct LineRow {
-    std::uint32_t bit;
-    TNotifyEvent TCustomComPort::*handler; // null for the line-error row
+const TCustomComPort::TLineEventRow TCustomComPort::kLineEvents[] = {
+    {EV_BREAK, &TCustomComPort::onBreak_},       {EV_CTS, &TCustomComPort::onCTSChange_},
+    {EV_DSR, &TCustomComPort::onDSRChange_},     {EV_ERR, nullptr},
+    {EV_EVENT1, &TCustomComPort::onEvent1_},     {EV_EVENT2, &TCustomComPort::onEvent2_},
+    {EV_PERR, &TCustomComPort::onPrinterError_}, {EV_RING, &TCustomComPort::onRing_},
+    {EV_RLSD, &TCustomComPort::onRLSDChange_},   {EV_RX80FULL, &TCustomComPort::onRx80PercFull_},
+    {EV_RXCHAR, &TCustomComPort::onRxChar_},     {EV_RXFLAG, &TCustomComPort::onRxFlag_},
+    {EV_TXEMPTY, &TCustomComPort::onTxEmpty_},
 };
-} // namespace
 
 std::uint32_t TCustomComPort::HandlerMask() const
 {
     std::uint32_t mask = 0;
-    const std::pair<std::uint32_t, bool> rows[] = {
-        {EV_BREAK, bool(onBreak_)},           {EV_CTS, bool(onCTSChange_)}, {EV_DSR, bool(onDSRChange_)},
-        {EV_ERR, bool(onLineError_)},         {EV_EVENT1, bool(onEvent1_)}, {EV_EVENT2, bool(onEvent2_)},
-        {EV_PERR, bool(onPrinterError_)},     {EV_RING, bool(onRing_)},     {EV_RLSD, bool(onRLSDChange_)},
-        {EV_RX80FULL, bool(onRx80PercFull_)}, {EV_RXCHAR, bool(onRxChar_)}, {EV_RXFLAG, bool(onRxFlag_)},
-        {EV_TXEMPTY, bool(onTxEmpty_)},
-    };
-    for (const auto& [bit, assigned] : rows)
-        if (assigned)
-            mask |= bit;
+    for (const TLineEventRow& row : kLineEvents)
+        if (row.handler != nullptr ? bool(this->*row.handler) : bool(onLineError_))
+            mask |= row.bit;
     return mask;
 }
 
@@ -928,18 +537,9 @@ void TCustomComPort::ReapStoppedThreads(bool all)
 
 void TCustomComPort::DispatchEvents(std::uint32_t mask)
 {
-    static constexpr LineRow kRows[] = {
-        {EV_BREAK, &TCustomComPort::onBreak_},       {EV_CTS, &TCustomComPort::onCTSChange_},
-        {EV_DSR, &TCustomComPort::onDSRChange_},     {EV_ERR, nullptr},
-        {EV_EVENT1, &TCustomComPort::onEvent1_},     {EV_EVENT2, &TCustomComPort::onEvent2_},
-        {EV_PERR, &TCustomComPort::onPrinterError_}, {EV_RING, &TCustomComPort::onRing_},
-        {EV_RLSD, &TCustomComPort::onRLSDChange_},   {EV_RX80FULL, &TCustomComPort::onRx80PercFull_},
-        {EV_RXCHAR, &TCustomComPort::onRxChar_},     {EV_RXFLAG, &TCustomComPort::onRxFlag_},
-        {EV_TXEMPTY, &TCustomComPort::onTxEmpty_},
-    };
     const unsigned generation = generation_;
     try {
-        for (const LineRow& row : kRows) {
+        for (const TLineEventRow& row : kLineEvents) {
             // A handler that closed the port ends the delivery.
             if (generation != generation_ || fd_ < 0)
                 return;

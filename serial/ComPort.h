@@ -1,7 +1,7 @@
 #pragma once
-// The serial port component: settings model, open/close, data path and the line events, which
-// its event thread (ComThread.h) turns into notifications on the main thread. The system calls
-// are in ComPortPosix.cpp.
+// The serial port component: settings model, open/close and error reporting (ComPort.cpp), the
+// data path (ComPortIo.cpp) and the line events, which its event thread (ComThread.h) turns into
+// notifications on the main thread. The system calls are in ComPortPosix.cpp.
 
 #include "core/Exception.h"
 #include "serial/ComLineIo.h"
@@ -202,7 +202,6 @@ public:
     void SetEvent(char v);
 
 private:
-    void Set(char& field, char v);
     TCustomComPort* port_;
     char xon_ = 17;
     char xoff_ = 19;
@@ -242,7 +241,6 @@ public:
     void SetWriteConstant(int v);
 
 private:
-    void Set(int& field, int v);
     TCustomComPort* port_;
     int readInterval_ = 0;
     int readMultiplier_ = 0;
@@ -395,6 +393,11 @@ protected:
 
 private:
     friend class TComThread;
+    struct TLineEventRow {
+        std::uint32_t bit;
+        TNotifyEvent TCustomComPort::*handler; // null for the line-error row
+    };
+    static const TLineEventRow kLineEvents[13]; // in dispatch order
     void SetLineHandler(TNotifyEvent& slot, TNotifyEvent h);
     TLineErrors FetchLineErrors();
     bool FinishRead(bool wait);
