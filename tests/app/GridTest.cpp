@@ -2,10 +2,10 @@
 // grid, the counter, and the keypad range text that builds the defined group.
 
 #include "app/Application.h"
-#include "app/KeypadInfo.h"
-#include "app/unitKivraUtil.h"
+#include "app/frmKeypadInfo.h"
+#include "app/frmKivraUtil.h"
 #include "tests/support/TestSupport.h"
-#include "ui_unitKivraUtil.h"
+#include "ui_frmKivraUtil.h"
 
 #include <QComboBox>
 #include <QLineEdit>

@@ -1,18 +1,18 @@
 // The main window against the simulated base: start-up state, connecting, polling, answers in the
 // grid, the defined group, the channel, the settings dialog's round trip and closing.
 
-#include "app/ALed.h"
 #include "app/Application.h"
-#include "app/KeypadInfo.h"
+#include "app/LumALed.h"
 #include "app/RadioGroup.h"
-#include "app/unitAbout.h"
-#include "app/unitCommands.h"
-#include "app/unitDebug.h"
-#include "app/unitKivraUtil.h"
+#include "app/frmAbout.h"
+#include "app/frmCommands.h"
+#include "app/frmDebug.h"
+#include "app/frmKeypadInfo.h"
+#include "app/frmKivraUtil.h"
 #include "basesim/BaseSimulator.h"
 #include "serial/PortNames.h"
 #include "tests/support/TestSupport.h"
-#include "ui_unitKivraUtil.h"
+#include "ui_frmKivraUtil.h"
 
 #include <QApplication>
 #include <QCheckBox>

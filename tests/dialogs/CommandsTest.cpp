@@ -1,7 +1,7 @@
 // The configuration dialog on its own: key pictures, check boxes, Configure Via, buttons, hints.
 
 #include "app/RadioGroup.h"
-#include "app/unitCommands.h"
+#include "app/frmCommands.h"
 #include "core/Exception.h"
 
 #include <QCheckBox>

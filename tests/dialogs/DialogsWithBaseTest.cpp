@@ -2,15 +2,15 @@
 // against the simulated base: what the user sees and what reaches the wire.
 
 #include "app/Application.h"
-#include "app/KeypadInfo.h"
 #include "app/RadioGroup.h"
-#include "app/unitAbout.h"
-#include "app/unitCommands.h"
-#include "app/unitKivraUtil.h"
+#include "app/frmAbout.h"
+#include "app/frmCommands.h"
+#include "app/frmKeypadInfo.h"
+#include "app/frmKivraUtil.h"
 #include "basesim/BaseSimulator.h"
 #include "core/Exception.h"
 #include "tests/support/TestSupport.h"
-#include "ui_unitKivraUtil.h"
+#include "ui_frmKivraUtil.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,9 +1,9 @@
-#include "app/unitCommands.h"
+#include "app/frmCommands.h"
 
 #include "app/Application.h"
 #include "app/RadioGroup.h"
 #include "core/Exception.h"
-#include "ui_unitCommands.h"
+#include "ui_frmCommands.h"
 
 #include <QApplication>
 #include <QHelpEvent>

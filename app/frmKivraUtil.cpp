@@ -1,16 +1,16 @@
-#include "app/unitKivraUtil.h"
+#include "app/frmKivraUtil.h"
 
-#include "app/ALed.h"
 #include "app/Application.h"
-#include "app/KeypadInfo.h"
+#include "app/LumALed.h"
 #include "app/RadioGroup.h"
-#include "app/unitAbout.h"
-#include "app/unitCommands.h"
-#include "app/unitDebug.h"
+#include "app/frmAbout.h"
+#include "app/frmCommands.h"
+#include "app/frmDebug.h"
+#include "app/frmKeypadInfo.h"
 #include "core/Exception.h"
 #include "serial/PortDevice.h"
 #include "serial/PortNames.h"
-#include "ui_unitKivraUtil.h"
+#include "ui_frmKivraUtil.h"
 
 #include <QApplication>
 #include <QCheckBox>
