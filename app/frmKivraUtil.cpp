@@ -8,8 +8,7 @@
 #include "app/frmDebug.h"
 #include "app/frmKeypadInfo.h"
 #include "core/Exception.h"
-#include "serial/PortDevice.h"
-#include "serial/PortNames.h"
+#include "serial/PortProbe.h"
 #include "ui_frmKivraUtil.h"
 
 #include <QApplication>
@@ -24,10 +23,6 @@
 #include <QShortcut>
 #include <QThread>
 #include <QTimer>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace kivra {
 
@@ -97,29 +92,6 @@ TDefinedGroup ParseDefinedGroup(const std::string& text)
     for (int k = 1; k <= kGridKeypads; ++k)
         group.Count += group.Members[static_cast<std::size_t>(k)] ? 1 : 0;
     return group;
-}
-
-QString PortPermissionAdvice(int portNumber)
-{
-    return DevicePermissionAdvice(ResolvePortDevice(ComPortName(portNumber)), portNumber);
-}
-
-QString DevicePermissionAdvice(const std::string& device, int portNumber)
-{
-    if (device.empty())
-        return {};
-    // Asked without opening the device: opening a tty raises its modem lines.
-    if (::faccessat(AT_FDCWD, device.c_str(), R_OK | W_OK, AT_EACCESS) == 0)
-        return {};
-    if (errno != EACCES && errno != EPERM)
-        return {};
-    const std::string owner = DeviceGroup(device);
-    const QString group = owner.empty() ? QStringLiteral("dialout") : QString::fromLocal8Bit(owner.c_str());
-    return QStringLiteral("You have no permission to open %1 (COM%2). It belongs to the group \"%3\".\n"
-                          "Join that group with:  sudo usermod -aG %3 $USER\nthen log out and in again.")
-        .arg(QString::fromLocal8Bit(device.c_str()))
-        .arg(portNumber)
-        .arg(group);
 }
 
 // --- The grid ------------------------------------------------------------------------------
@@ -444,19 +416,13 @@ void TfrmKivraUtil::LoadPorts()
 {
     PortDevices_.fill(QString());
     for (int n = 1; n <= 16; ++n) {
-        const std::string device = ResolvePortDevice(ComPortName(n));
-        if (device.empty())
+        // Probed without opening: opening a tty raises DTR and RTS. A device that is not there,
+        // or a serial driver's placeholder, is not listed; one that is busy or refused is (the
+        // connect attempt tells why it cannot be used).
+        const TPortProbe probe = ProbePort(n);
+        if (probe.State == TPortState::Missing)
             continue;
-        // From the system's device information, without opening: opening a tty raises DTR and
-        // RTS. A device that is not there, or a serial driver's placeholder, is not listed; one
-        // that is busy or refused is (the connect attempt tells why it cannot be used).
-        const TPortDevice found = ExaminePortDevice(device);
-        if (!found.Present)
-            continue;
-        QString path = QString::fromLocal8Bit(device.c_str());
-        const std::string kind = found.Driver.empty() ? found.Kind : found.Driver;
-        if (!kind.empty() && kind != "terminal")
-            path += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(kind.c_str()));
+        const QString path = QString::fromLocal8Bit(DeviceDescription(probe).c_str());
         PortDevices_[static_cast<std::size_t>(n)] = path;
         ui->lboComPort->addItem(QString::number(n));
         ui->lboComPort->setItemData(ui->lboComPort->count() - 1,
@@ -676,9 +642,9 @@ void TfrmKivraUtil::KivraOCXError(int ErrorCode, const std::string& Error)
     QString text = Text(Error);
     if (Connecting_) {
         // Name the way out when the port was refused for lack of permission.
-        const QString advice = PortPermissionAdvice(KivraOCX->GetSerialPort());
-        if (!advice.isEmpty())
-            text += QStringLiteral("\n\n") + advice;
+        const std::string advice = PermissionAdvice(ProbePort(KivraOCX->GetSerialPort()));
+        if (!advice.empty())
+            text += QStringLiteral("\n\n") + QString::fromLocal8Bit(advice.c_str());
     }
     // A link reported lost (by a failed read or write, or by the silence watchdog, whatever the
     // wording) leaves the control disconnected: the window follows, keeping what it collected.

@@ -193,9 +193,4 @@ private:
     std::array<QString, 17> PortDevices_{};
 };
 
-//! Text added to an error about a port that could not be opened for lack of permission: names the
-//! device, its group and how to join that group. Empty when the port opens or fails otherwise.
-QString PortPermissionAdvice(int portNumber);
-QString DevicePermissionAdvice(const std::string& device, int portNumber);
-
 } // namespace kivra

@@ -14,10 +14,6 @@
 
 #include <initializer_list>
 
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 using namespace kivra;
 
 namespace {
@@ -244,33 +240,4 @@ TEST_F(Grid, NotConnectedActionsSayWhy)
     EXPECT_FALSE(info.isVisible());
     // Info... set the columns and emptied the list before refusing.
     EXPECT_EQ(info.RowCount(), 0);
-}
-
-TEST(PortPermission, RefusedDeviceNamesItsGroupAndHowToJoinIt)
-{
-    char path[] = "/tmp/kivra-fake-ttyXXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    EXPECT_TRUE(DevicePermissionAdvice(path, 5).isEmpty()); // opens: nothing to advise
-    ::chmod(path, 0);
-    // Root opens anything: take the part of an ordinary user while probing.
-    const uid_t euid = ::geteuid();
-    if (euid == 0) {
-        ASSERT_EQ(::seteuid(65534), 0);
-    }
-    const QString advice = DevicePermissionAdvice(path, 5);
-    if (euid == 0) {
-        ASSERT_EQ(::seteuid(0), 0);
-    }
-    struct stat st {};
-    ASSERT_EQ(::stat(path, &st), 0);
-    const group* g = ::getgrgid(st.st_gid);
-    ::unlink(path);
-    ASSERT_NE(g, nullptr);
-    EXPECT_TRUE(advice.contains(QString::fromLatin1(path))) << advice.toStdString();
-    EXPECT_TRUE(advice.contains(QStringLiteral("COM5")));
-    EXPECT_TRUE(
-        advice.contains(QStringLiteral("sudo usermod -aG %1 $USER").arg(QString::fromLocal8Bit(g->gr_name))));
-    EXPECT_TRUE(DevicePermissionAdvice("/tmp/kivra-no-such-device", 5).isEmpty());
 }
