@@ -1,7 +1,9 @@
 #include "app/frmKivraUtil.h"
 
 #include "app/Application.h"
+#include "app/KeypadGrid.h"
 #include "app/LumALed.h"
+#include "app/PortComboBox.h"
 #include "app/RadioGroup.h"
 #include "app/frmAbout.h"
 #include "app/frmCommands.h"
@@ -15,188 +17,14 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDeadlineTimer>
-#include <QFontMetrics>
 #include <QKeySequence>
 #include <QLineEdit>
-#include <QPainter>
 #include <QPixmap>
 #include <QShortcut>
 #include <QThread>
 #include <QTimer>
 
 namespace kivra {
-
-// --- Helpers ------------------------------------------------------------------------------
-
-std::string PadIntToStr(int n, int width)
-{
-    std::string text = std::to_string(n);
-    if (static_cast<int>(text.size()) < width)
-        text.insert(0, static_cast<std::size_t>(width) - text.size(), ' ');
-    return text;
-}
-
-QRgb KeypadCellColor(std::uint8_t state, bool member)
-{
-    QRgb color = state == 1 ? kCellActive : state == 2 ? kCellLowBattery : kCellInactive;
-    if (!member)
-        color = state == 1 ? kCellOutside : kCellUnset;
-    return color;
-}
-
-TDefinedGroup ParseDefinedGroup(const std::string& text)
-{
-    TDefinedGroup group;
-    std::string current;
-    std::string rangeStart;
-    // Numbers beyond any keypad are clamped: they mark nothing.
-    auto value = [](const std::string& digits) {
-        long v = 0;
-        for (char c : digits) {
-            v = v * 10 + (c - '0');
-            if (v > 1000000)
-                return 1000000L;
-        }
-        return v;
-    };
-    auto mark = [&group](long k) {
-        if (k >= 1 && k <= kGridKeypads)
-            group.Members[static_cast<std::size_t>(k)] = true;
-    };
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        const bool end = i == text.size();
-        const char c = end ? ',' : text[i];
-        if (c >= '0' && c <= '9') {
-            current += c;
-        } else if (c == ',') {
-            // An empty item (",1", "1,,3", "5-") marks and counts nothing.
-            if (!rangeStart.empty()) {
-                if (!current.empty()) {
-                    const long s = value(rangeStart);
-                    const long e = value(current);
-                    for (long k = s; k <= e && k <= kGridKeypads; ++k)
-                        mark(k);
-                }
-                rangeStart.clear();
-            } else if (!current.empty()) {
-                mark(value(current));
-            }
-            current.clear();
-        } else if (c == '-') {
-            rangeStart = current;
-            current.clear();
-        }
-        // Anything else, blanks included, is skipped.
-    }
-    // Each keypad of the group counts once: overlaps and numbers beyond the grid add nothing.
-    for (int k = 1; k <= kGridKeypads; ++k)
-        group.Count += group.Members[static_cast<std::size_t>(k)] ? 1 : 0;
-    return group;
-}
-
-// --- The grid ------------------------------------------------------------------------------
-
-TKeypadGrid::TKeypadGrid(QWidget* parent) : QWidget(parent)
-{
-    setAttribute(Qt::WA_OpaquePaintEvent);
-    setFocusPolicy(Qt::NoFocus);
-}
-
-QString TKeypadGrid::Cell(int col, int row) const
-{
-    if (col < 0 || col >= kGridColumns || row < 0 || row >= kGridRows)
-        return {};
-    return Cells_[static_cast<std::size_t>(col)][static_cast<std::size_t>(row)];
-}
-
-void TKeypadGrid::SetCell(int col, int row, const QString& text)
-{
-    if (col < 0 || col >= kGridColumns || row < 0 || row >= kGridRows)
-        return;
-    Cells_[static_cast<std::size_t>(col)][static_cast<std::size_t>(row)] = text;
-    // The neighbours' outlines overlap this cell's edges: repaint one pixel around it.
-    update(CellRect(col, row).adjusted(-1, -1, 1, 1));
-}
-
-QRect TKeypadGrid::CellRect(int col, int row) const
-{
-    return QRect(kBorder + col * kColWidth, kBorder + row * kRowHeight, kColWidth, kRowHeight);
-}
-
-void TKeypadGrid::paintEvent(QPaintEvent* event)
-{
-    QPainter p(this);
-    const QRect client = rect().adjusted(kBorder, kBorder, -kBorder, -kBorder);
-    p.fillRect(rect(), Qt::white);
-    p.setClipRegion(event->region().intersected(client));
-    p.setFont(font());
-    const QFontMetrics fm(font());
-    // Row by row, left to right: each cell's white outline lies over its earlier neighbours' edges.
-    for (int row = 0; row < kGridRows; ++row) {
-        for (int col = 0; col < kGridColumns; ++col) {
-            const QRect cell = CellRect(col, row);
-            const QRect outlined = cell.adjusted(-1, -1, 1, 1);
-            if (!event->region().intersects(outlined))
-                continue;
-            const QColor color = CellColor ? CellColor(col, row) : QColor(Qt::white);
-            p.setPen(Qt::white);
-            p.setBrush(color);
-            p.drawRect(outlined.adjusted(0, 0, -1, -1)); // outline on (L-1,T-1)..(R,B)
-            p.setPen(Qt::black);
-            const int left = cell.left();
-            const int right = cell.left() + cell.width(); // exclusive
-            int x = left;
-            int y = cell.top();
-            const QString text = Cell(col, row);
-            qsizetype start = 0;
-            while (start < text.size()) {
-                qsizetype blank = text.indexOf(QLatin1Char(' '), start);
-                const qsizetype end = blank < 0 ? text.size() : blank + 1;
-                const QString piece = text.mid(start, end - start);
-                const int w = fm.horizontalAdvance(piece);
-                if (x + w > right) {
-                    y += fm.height();
-                    x = left;
-                }
-                p.drawText(x, y + fm.ascent(), piece);
-                x += w;
-                start = end;
-            }
-        }
-    }
-    // Sunken frame around the cells.
-    p.setClipping(false);
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QColor(128, 128, 128));
-    p.drawLine(0, 0, width() - 1, 0);
-    p.drawLine(0, 0, 0, height() - 1);
-    p.setPen(QColor(64, 64, 64));
-    p.drawLine(1, 1, width() - 2, 1);
-    p.drawLine(1, 1, 1, height() - 2);
-    p.setPen(Qt::white);
-    p.drawLine(0, height() - 1, width() - 1, height() - 1);
-    p.drawLine(width() - 1, 0, width() - 1, height() - 1);
-    p.setPen(QColor(212, 208, 200));
-    p.drawLine(1, height() - 2, width() - 2, height() - 2);
-    p.drawLine(width() - 2, 1, width() - 2, height() - 2);
-}
-
-TPortComboBox::TPortComboBox(QWidget* parent) : QComboBox(parent)
-{
-}
-
-void TPortComboBox::showPopup()
-{
-    if (OnDropDown) {
-        try {
-            OnDropDown();
-        } catch (const EAbort&) {
-        } catch (const std::exception& e) {
-            HandleException(e);
-        }
-    }
-    QComboBox::showPopup();
-}
 
 // --- The main window -----------------------------------------------------------------------
 
@@ -414,34 +242,12 @@ void TfrmKivraUtil::FormCreate()
 
 void TfrmKivraUtil::LoadPorts()
 {
-    PortDevices_.fill(QString());
-    for (int n = 1; n <= 16; ++n) {
-        // Probed without opening: opening a tty raises DTR and RTS. A device that is not there,
-        // or a serial driver's placeholder, is not listed; one that is busy or refused is (the
-        // connect attempt tells why it cannot be used).
-        const TPortProbe probe = ProbePort(n);
-        if (probe.State == TPortState::Missing)
-            continue;
-        const QString path = QString::fromLocal8Bit(DeviceDescription(probe).c_str());
-        PortDevices_[static_cast<std::size_t>(n)] = path;
-        ui->lboComPort->addItem(QString::number(n));
-        ui->lboComPort->setItemData(ui->lboComPort->count() - 1,
-                                    QStringLiteral("COM%1 = %2").arg(n).arg(path), Qt::ToolTipRole);
-    }
-    if (ui->lboComPort->count() > 0)
-        ui->lboComPort->setCurrentIndex(0);
-    ui->lboComPort->setToolTip(PortHint());
+    ui->lboComPort->LoadPorts();
 }
 
 QString TfrmKivraUtil::PortHint() const
 {
-    QStringList lines;
-    for (int n = 1; n <= 16; ++n)
-        if (!PortDevices_[static_cast<std::size_t>(n)].isEmpty())
-            lines << QStringLiteral("%1 = %2").arg(n).arg(PortDevices_[static_cast<std::size_t>(n)]);
-    if (lines.isEmpty())
-        return QStringLiteral("No serial device found");
-    return lines.join(QLatin1Char('\n'));
+    return ui->lboComPort->PortHint();
 }
 
 void TfrmKivraUtil::btnConnectClick()
@@ -722,18 +528,15 @@ bool TfrmKivraUtil::eventFilter(QObject* watched, QEvent* event)
 
 void TfrmKivraUtil::WriteCellText(int KeypadID)
 {
-    const char c = KeypadValueArray[static_cast<std::size_t>(KeypadID)];
-    std::string text = PadIntToStr(KeypadID, 3) + ": ";
-    if (c != '\0')
-        text += c;
-    ui->StringGrid1->SetCell((KeypadID - 1) / kGridRows, (KeypadID - 1) % kGridRows, Text(text));
+    ui->StringGrid1->SetCell(
+        KeypadColumn(KeypadID), KeypadRow(KeypadID),
+        Text(KeypadCellText(KeypadID, KeypadValueArray[static_cast<std::size_t>(KeypadID)])));
 }
 
 QColor TfrmKivraUtil::CellColor(int col, int row)
 {
-    const int n = col * kGridRows + row + 1;
-    CurrentCellColor_ = QColor::fromRgb(KeypadCellColor(KeypadStateArray[static_cast<std::size_t>(n)],
-                                                        ActiveKeypadArray[static_cast<std::size_t>(n)]));
+    const auto n = static_cast<std::size_t>(CellKeypad(col, row));
+    CurrentCellColor_ = QColor::fromRgb(KeypadCellColor(KeypadStateArray[n], ActiveKeypadArray[n]));
     return CurrentCellColor_;
 }
 
@@ -747,28 +550,16 @@ QString TfrmKivraUtil::CounterText() const
     return ui->edtKeypadCount->text();
 }
 
-void TfrmKivraUtil::UpdateRespondingCount()
-{
-    RespondingCount = 0;
-    for (int k = 1; k <= kGridKeypads; ++k)
-        if (KeypadStateArray[static_cast<std::size_t>(k)] != 0 &&
-            ActiveKeypadArray[static_cast<std::size_t>(k)])
-            ++RespondingCount;
-}
-
 void TfrmKivraUtil::changeGrid(int KeypadID, char c)
 {
     if (KeypadID < 1 || KeypadID > kGridKeypads)
         return;
     GridChanged = true;
-    KeypadStateArray[static_cast<std::size_t>(KeypadID)] = 1;
+    KeypadStateArray[static_cast<std::size_t>(KeypadID)] = kKeypadActive;
     KeypadValueArray[static_cast<std::size_t>(KeypadID)] = c;
     WriteCellText(KeypadID);
-    UpdateRespondingCount();
-    SetCounter(QStringLiteral("%1%2%3")
-                   .arg(RespondingCount)
-                   .arg(RespondingCount == 1 ? QStringLiteral(" keypad of ") : QStringLiteral(" keypads of "))
-                   .arg(ActiveKeypadCount));
+    RespondingCount = CountResponding(KeypadStateArray, ActiveKeypadArray);
+    SetCounter(Text(kivra::CounterText(RespondingCount, ActiveKeypadCount)));
 }
 
 void TfrmKivraUtil::KivraOCXKeypadDataReceived(int KeypadID, int Value)
@@ -789,14 +580,14 @@ void TfrmKivraUtil::KivraOCXKeypadNotification(int KeypadID)
 void TfrmKivraUtil::KivraOCXLowBatteryWarning(int KeypadID)
 {
     if (KeypadID >= 1 && KeypadID <= kGridKeypads)
-        KeypadStateArray[static_cast<std::size_t>(KeypadID)] = 2;
+        KeypadStateArray[static_cast<std::size_t>(KeypadID)] = kKeypadLowBattery;
 }
 
 void TfrmKivraUtil::btnClearClick()
 {
-    for (int k = 1; k <= kGridKeypads; ++k) {
-        KeypadStateArray[static_cast<std::size_t>(k)] = 0;
-        KeypadValueArray[static_cast<std::size_t>(k)] = ' ';
+    for (std::size_t k = 1; k <= kGridKeypads; ++k) {
+        KeypadStateArray[k] = kKeypadInactive;
+        KeypadValueArray[k] = ' ';
     }
     for (int k = 1; k <= kGridKeypads; ++k)
         WriteCellText(k);
@@ -804,7 +595,7 @@ void TfrmKivraUtil::btnClearClick()
         frmKeypadInfo_->ClearRows();
     InfoRowCount = 0;
     RespondingCount = 0;
-    SetCounter(QStringLiteral("0 keypads of %1").arg(KivraOCX->GetKeypadListCount()));
+    SetCounter(Text(kivra::CounterText(0, KivraOCX->GetKeypadListCount())));
     CurrentCellColor_ = Qt::white;
     ui->StringGrid1->repaint();
     if (ui->rgrpOption->ItemIndex() == 1)
@@ -846,7 +637,7 @@ void TfrmKivraUtil::btnAddKeypadClick()
         ui->cboKeypads->setEditText(text);
         FillActiveKeypadArray();
     }
-    SetCounter(QStringLiteral("0 keypads of %1").arg(ActiveKeypadCount));
+    SetCounter(Text(kivra::CounterText(0, ActiveKeypadCount)));
     ui->StringGrid1->repaint();
 }
 

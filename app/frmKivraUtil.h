@@ -3,10 +3,10 @@
 // connects to a base, shows its identity, starts and stops polling, changes the channel, and
 // shows all 250 keypads in a grid coloured by their last answer and the defined group.
 
+#include "app/KeypadCells.h"
 #include "control/Kivra.h"
 
 #include <QColor>
-#include <QComboBox>
 #include <QWidget>
 
 #include <array>
@@ -27,65 +27,6 @@ class TfrmKeypadInfo;
 class TfrmCommands;
 class TfrmAbout;
 class TfrmDebug;
-
-inline constexpr int kGridKeypads = 250;
-inline constexpr int kGridColumns = 10;
-inline constexpr int kGridRows = 25;
-
-//! Decimal text of n with blanks in front until it is at least width characters long.
-std::string PadIntToStr(int n, int width);
-
-//! Cell colours of the grid.
-inline constexpr QRgb kCellInactive = 0xFFFFFFFF;   // white
-inline constexpr QRgb kCellActive = 0xFF00FF00;     // lime
-inline constexpr QRgb kCellLowBattery = 0xFFFFFF00; // yellow
-inline constexpr QRgb kCellUnset = 0xFFCECECE;      // grey: not in the defined group
-inline constexpr QRgb kCellOutside = 0xFFFF4A4A;    // light red: answered outside the group
-
-//! Colour of a keypad's cell from its state (0 inactive, 1 active, 2 low battery) and membership.
-QRgb KeypadCellColor(std::uint8_t state, bool member);
-
-//! The defined group of a keypad range text ("1, 3, 5-10"): members[k] for keypads 1..250, and their
-//! number (each keypad once, however often it is listed; a reversed range and numbers outside
-//! 1..250 mark nothing). Empty items mark nothing.
-struct TDefinedGroup {
-    std::array<bool, kGridKeypads + 1> Members{};
-    int Count = 0;
-};
-TDefinedGroup ParseDefinedGroup(const std::string& text);
-
-//! The owner-drawn 10 x 25 keypad grid: cells 70 x 14, each filled with its colour, a white
-//! one-pixel outline and its text wrapped word by word.
-class TKeypadGrid : public QWidget {
-public:
-    explicit TKeypadGrid(QWidget* parent = nullptr);
-
-    static constexpr int kColWidth = 70;
-    static constexpr int kRowHeight = 14;
-    static constexpr int kBorder = 2; // sunken frame
-
-    QString Cell(int col, int row) const;
-    //! Writes a cell; the cell is repainted at the next paint.
-    void SetCell(int col, int row, const QString& text);
-    //! Cell rectangle in widget coordinates (right and bottom exclusive as in QRect::adjusted).
-    QRect CellRect(int col, int row) const;
-    //! Colour of a cell, asked while painting.
-    std::function<QColor(int col, int row)> CellColor;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    std::array<std::array<QString, kGridRows>, kGridColumns> Cells_;
-};
-
-//! A drop-down list that runs OnDropDown just before its list opens.
-class TPortComboBox : public QComboBox {
-public:
-    explicit TPortComboBox(QWidget* parent = nullptr);
-    std::function<void()> OnDropDown;
-    void showPopup() override;
-};
 
 class TfrmKivraUtil : public QWidget {
 public:
@@ -175,7 +116,6 @@ private:
     void SetKeypadControlsEnabled(bool enabled);
     void WriteCellText(int KeypadID);
     void SetCounter(const QString& text);
-    void UpdateRespondingCount();
     QColor CellColor(int col, int row);
     void PauseWhileConnecting(int ms);
     //! Runs a user action: whatever escapes it goes to the central handler.
@@ -190,7 +130,6 @@ private:
     bool Connecting_ = false;
     bool ShowsConnected_ = false;
     bool Closed_ = false;
-    std::array<QString, 17> PortDevices_{};
 };
 
 } // namespace kivra
