@@ -1,7 +1,7 @@
 #include "app/frmAbout.h"
 
 #include "app/Application.h"
-#include "app/frmCommands.h"
+#include "app/KeypadPictures.h"
 #include "core/Version.h"
 #include "ui_frmAbout.h"
 

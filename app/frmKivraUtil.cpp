@@ -14,7 +14,6 @@
 #include "ui_frmKivraUtil.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDeadlineTimer>
 #include <QKeySequence>
@@ -729,73 +728,24 @@ void TfrmKivraUtil::btnCndCommandsClick()
 
 void TfrmKivraUtil::InitializeSettingsForm()
 {
-    TfrmCommands& f = *frmCommands_;
-    TKivra& k = *KivraOCX;
-    const bool base = k.GetKeypadConfigurationMode() == rstKeypadConfigurationMode::kpcBase;
-    f.SetConfigureIndex(base ? 1 : 0);
-    f.chkDigitalEcho->setChecked(k.GetKeypadDigitEcho());
-    f.chkStarKey->setChecked(k.GetKeypadStarKeyEnabled());
-    f.chkLowBattery->setChecked(k.GetKeypadLowBatteryNotification());
-    f.chkPostAck->setChecked(k.GetKeypadPostAcknowledgement());
-    f.chkShortCuts->setChecked(k.GetKeypadAddressChannelShortcutsEnabled());
-    f.chkSoftKeys->setChecked(k.GetKeypadSoftkeysEnabled());
-    f.chkInitResponse->setChecked(k.GetKeypadOnlyAcceptInitialResponse());
-    f.chkLockConfig->setChecked(k.GetKeypadGlobalConfigurationLock());
-    switch (k.GetKeypadTransmitPowerLevel()) {
-    case rstKeypadPowerLevel::powHigh:
-        f.cboTransPower->setCurrentIndex(3);
-        break;
-    case rstKeypadPowerLevel::powMidHigh:
-        f.cboTransPower->setCurrentIndex(2);
-        break;
-    case rstKeypadPowerLevel::powLowMid:
-        f.cboTransPower->setCurrentIndex(1);
-        break;
-    default:
-        f.cboTransPower->setCurrentIndex(0);
-        break;
-    }
+    TKeypadConfiguration c;
+    c.Settings = ReadKeypadSettings(*KivraOCX);
     for (int d = 0; d <= 9; ++d)
-        f.ShowKeyLocked(d, k.IsKeyLocked(std::to_string(d)));
-    f.SetStarAndSoftKeyImagesEnabled(k.GetKeypadConfigurationMode() != rstKeypadConfigurationMode::kpcManual);
+        c.KeyLocked[static_cast<std::size_t>(d)] = KivraOCX->IsKeyLocked(std::to_string(d));
+    frmCommands_->SetConfiguration(c);
 }
 
 void TfrmKivraUtil::applyConfigChanges()
 {
-    TfrmCommands& f = *frmCommands_;
-    TKivra& k = *KivraOCX;
-    k.SetKeypadConfigurationMode(f.GetConfigureIndex() == 1 ? rstKeypadConfigurationMode::kpcBase
-                                                            : rstKeypadConfigurationMode::kpcManual);
-    k.SetKeypadDigitEcho(f.chkDigitalEcho->isChecked());
-    k.SetKeypadStarKeyEnabled(f.chkStarKey->isChecked());
-    k.SetKeypadLowBatteryNotification(f.chkLowBattery->isChecked());
-    k.SetKeypadPostAcknowledgement(f.chkPostAck->isChecked());
-    k.SetKeypadAddressChannelShortcutsEnabled(f.chkShortCuts->isChecked());
-    k.SetKeypadSoftkeysEnabled(f.chkSoftKeys->isChecked());
-    k.SetKeypadOnlyAcceptInitialResponse(f.chkInitResponse->isChecked());
-    k.SetKeypadGlobalConfigurationLock(f.chkLockConfig->isChecked());
-    switch (f.GetTransPowerIndex()) {
-    case 0:
-        k.SetKeypadTransmitPowerLevel(rstKeypadPowerLevel::powLow);
-        break;
-    case 1:
-        k.SetKeypadTransmitPowerLevel(rstKeypadPowerLevel::powLowMid);
-        break;
-    case 2:
-        k.SetKeypadTransmitPowerLevel(rstKeypadPowerLevel::powMidHigh);
-        break;
-    case 3:
-        k.SetKeypadTransmitPowerLevel(rstKeypadPowerLevel::powHigh);
-        break;
-    default:
-        break; // a typed text that is no item: the power level stays
-    }
+    // Each write sends the complete settings; then each changed key applies the locks once.
+    const TKeypadConfiguration c = frmCommands_->Configuration();
+    WriteKeypadSettings(*KivraOCX, c.Settings, c.Written());
     for (int d = 0; d <= 9; ++d)
-        if (f.KeyEnabledShown(d) && k.IsKeyLocked(std::to_string(d)))
-            k.UnlockKey(std::to_string(d));
+        if (!c.KeyLocked[static_cast<std::size_t>(d)] && KivraOCX->IsKeyLocked(std::to_string(d)))
+            KivraOCX->UnlockKey(std::to_string(d));
     for (int d = 0; d <= 9; ++d)
-        if (!f.KeyEnabledShown(d) && !k.IsKeyLocked(std::to_string(d)))
-            k.LockKey(std::to_string(d));
+        if (c.KeyLocked[static_cast<std::size_t>(d)] && !KivraOCX->IsKeyLocked(std::to_string(d)))
+            KivraOCX->LockKey(std::to_string(d));
 }
 
 } // namespace kivra

@@ -12,6 +12,7 @@
 #include "basesim/BaseSimulator.h"
 #include "serial/PortNames.h"
 #include "tests/support/TestSupport.h"
+#include "ui_frmCommands.h"
 #include "ui_frmKivraUtil.h"
 
 #include <QApplication>
@@ -595,7 +596,7 @@ TEST_F(MainWindow, SettingsDialogRoundTrip)
     ASSERT_TRUE(ConnectToSim());
     // Cancel sends nothing.
     sim->ClearHostLog();
-    QTimer::singleShot(200, &commands, [&] { Click(commands.btnCancel); });
+    QTimer::singleShot(200, &commands, [&] { Click(commands.ui->btnCancel); });
     Click(ui().btnCndCommands);
     test::ProcessEventsFor(300ms);
     EXPECT_FALSE(commands.isVisible());
@@ -606,11 +607,11 @@ TEST_F(MainWindow, SettingsDialogRoundTrip)
     // The dialog shows the control's settings; star key on and key 7 locked with OK.
     const bool star = w->KivraOCX->GetKeypadStarKeyEnabled();
     QTimer::singleShot(200, &commands, [&] {
-        EXPECT_EQ(commands.chkStarKey->isChecked(), star);
+        EXPECT_EQ(commands.ui->chkStarKey->isChecked(), star);
         EXPECT_TRUE(commands.KeyEnabledShown(7));
-        commands.chkStarKey->setChecked(!star);
+        commands.ui->chkStarKey->setChecked(!star);
         commands.ShowKeyLocked(7, true);
-        Click(commands.btnApply);
+        Click(commands.ui->btnApply);
     });
     Click(ui().btnCndCommands);
     EXPECT_EQ(w->KivraOCX->GetKeypadStarKeyEnabled(), !star);
