@@ -1,6 +1,6 @@
 #include "app/KeyImage.h"
 
-#include "core/Exception.h"
+#include "app/Application.h"
 
 #include <QMouseEvent>
 #include <QPainter>
@@ -39,12 +39,7 @@ void TKeyImage::mouseReleaseEvent(QMouseEvent* event)
     event->accept();
     if (!click || !isEnabled() || !OnClick)
         return;
-    try {
-        OnClick();
-    } catch (const EAbort&) {
-    } catch (const std::exception& e) {
-        HandleException(e);
-    }
+    Guarded(OnClick);
 }
 
 } // namespace kivra

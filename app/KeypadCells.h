@@ -51,6 +51,19 @@ inline constexpr QRgb kCellOutside = 0xFFFF4A4A;    // light red: answered outsi
 //! Colour of a keypad's cell from its state (0 inactive, 1 active, 2 low battery) and membership.
 QRgb KeypadCellColor(std::uint8_t state, bool member);
 
+//! The grid's hint, the colour legend (lines end in "\r\n").
+inline constexpr const char* kGridColourHint = "White  - Inactive\r\n"
+                                               "Green  - Active\r\n"
+                                               "Grey   - Unset\r\n"
+                                               "Red    - Active outside of defined group\r\n"
+                                               "Yellow - Low battery";
+
+//! The hint of the keypad range box (lines end in "\n\r").
+inline constexpr const char* kKeypadRangeHint =
+    "Accepts a string of the following format: \"1, 3, 5-10, 20-30, 32\".  Keypad numbers separated\n\r"
+    " by commas are treated as individual keypads while keypads separated by a dash\n\r"
+    " are interpreted as an inclusive range.";
+
 //! "1 keypad of 250", "7 keypads of 10".
 std::string CounterText(int responding, int listed);
 

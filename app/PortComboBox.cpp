@@ -1,5 +1,6 @@
 #include "app/PortComboBox.h"
 
+#include "app/Application.h"
 #include "core/Exception.h"
 #include "serial/PortProbe.h"
 
@@ -13,14 +14,8 @@ TPortComboBox::TPortComboBox(QWidget* parent) : QComboBox(parent)
 
 void TPortComboBox::showPopup()
 {
-    if (OnDropDown) {
-        try {
-            OnDropDown();
-        } catch (const EAbort&) {
-        } catch (const std::exception& e) {
-            HandleException(e);
-        }
-    }
+    if (OnDropDown)
+        Guarded(OnDropDown);
     QComboBox::showPopup();
 }
 
@@ -40,6 +35,19 @@ void TPortComboBox::LoadPorts()
     if (count() > 0)
         setCurrentIndex(0);
     setToolTip(PortHint());
+}
+
+int TPortComboBox::ChosenPort() const
+{
+    const QString text = currentText();
+    bool ok = false;
+    const int port = text.toInt(&ok);
+    if (!ok) {
+        if (text.isEmpty())
+            throw EConvertError("No COM port to connect to: no serial device was found.");
+        throw EConvertError("'" + text.toStdString() + "' is not a valid COM port number.");
+    }
+    return port;
 }
 
 QString TPortComboBox::PortHint() const

@@ -21,6 +21,8 @@ public:
     //! Appends the numbers of the ports with a device (free, busy or refused alike: the connect
     //! attempt tells why one cannot be used) and selects the first entry.
     void LoadPorts();
+    //! The number of the chosen port; an EConvertError that says why when there is none.
+    int ChosenPort() const;
     //! One line "n = device (kind)" per port found by the last LoadPorts.
     QString PortHint() const;
 

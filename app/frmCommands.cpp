@@ -4,7 +4,6 @@
 #include "app/KeyImage.h"
 #include "app/KeypadPictures.h"
 #include "app/RadioGroup.h"
-#include "core/Exception.h"
 #include "ui_frmCommands.h"
 
 #include <QApplication>
@@ -212,14 +211,9 @@ TfrmCommands::TfrmCommands(QWidget* parent) : QDialog(parent), ui(std::make_uniq
     connect(ui->btnApply, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(ui->btnDoWork, &QPushButton::clicked, this, [this] {
-        if (!OnApply)
-            return;
-        try {
-            OnApply();
-        } catch (const EAbort&) {
-        } catch (const std::exception& e) {
-            HandleException(e); // the apply ends at the failing write; the dialog stays open
-        }
+        // The apply ends at a failing write; the dialog stays open.
+        if (OnApply)
+            Guarded(OnApply);
     });
 }
 

@@ -1,73 +1,32 @@
 #include "app/frmKivraUtil.h"
 
 #include "app/Application.h"
-#include "app/KeypadGrid.h"
+#include "app/BlockingCall.h"
 #include "app/LumALed.h"
 #include "app/PortComboBox.h"
 #include "app/RadioGroup.h"
 #include "app/frmAbout.h"
 #include "app/frmCommands.h"
 #include "app/frmDebug.h"
-#include "app/frmKeypadInfo.h"
-#include "core/Exception.h"
 #include "serial/PortProbe.h"
 #include "ui_frmKivraUtil.h"
 
-#include <QApplication>
 #include <QCloseEvent>
-#include <QDeadlineTimer>
 #include <QKeySequence>
-#include <QLineEdit>
 #include <QPixmap>
 #include <QShortcut>
-#include <QThread>
 #include <QTimer>
+
+#include <functional>
 
 namespace kivra {
 
-// --- The main window -----------------------------------------------------------------------
-
 namespace {
 
-// The cell texts of the grid's font, the control's byte strings shown one character per byte.
+// The control's byte strings shown one character per byte.
 QString Text(const std::string& s)
 {
     return BytesToQString(s);
-}
-
-const char* const kKeypadsHint =
-    "Accepts a string of the following format: \"1, 3, 5-10, 20-30, 32\".  Keypad numbers separated\n\r"
-    " by commas are treated as individual keypads while keypads separated by a dash\n\r"
-    " are interpreted as an inclusive range.";
-
-const char* const kGridHint = "White  - Inactive\r\n"
-                              "Green  - Active\r\n"
-                              "Grey   - Unset\r\n"
-                              "Red    - Active outside of defined group\r\n"
-                              "Yellow - Low battery";
-
-// Tool tips treat "\n\r" and "\r\n" alike once carriage returns are dropped.
-QString ToolTip(const char* stored)
-{
-    return QString::fromLatin1(stored).remove(QLatin1Char('\r'));
-}
-
-bool IsUserInput(QEvent::Type type)
-{
-    switch (type) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-    case QEvent::Wheel:
-    case QEvent::ShortcutOverride:
-    case QEvent::Shortcut:
-    case QEvent::Close:
-        return true;
-    default:
-        return false;
-    }
 }
 
 } // namespace
@@ -79,6 +38,7 @@ TfrmKivraUtil::TfrmKivraUtil(QWidget* parent) : QWidget(parent), ui(std::make_un
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(730, 554);
+    ConnectCall_ = new TBlockingCall(this);
     FormCreate();
 }
 
@@ -93,21 +53,11 @@ TfrmKivraUtil::~TfrmKivraUtil()
 
 void TfrmKivraUtil::SetForms(TfrmKeypadInfo* keypadInfo, TfrmCommands* commands, TfrmAbout* about)
 {
-    frmKeypadInfo_ = keypadInfo;
+    SetKeypadInfoForm(keypadInfo);
     frmCommands_ = commands;
     frmAbout_ = about;
     if (frmCommands_)
         frmCommands_->OnApply = [this] { applyConfigChanges(); };
-}
-
-void TfrmKivraUtil::Guarded(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const EAbort&) {
-    } catch (const std::exception& e) {
-        HandleException(e);
-    }
 }
 
 void TfrmKivraUtil::FormCreate()
@@ -134,12 +84,6 @@ void TfrmKivraUtil::FormCreate()
     ui->Label5->setText(QString::fromLatin1(kMakerName));
     ui->Label5->setWordWrap(true);
 
-    // Counter beside "All": read-only, borderless, window-face colour.
-    ui->edtKeypadCount->setAutoFillBackground(false);
-    QPalette counterPalette = ui->edtKeypadCount->palette();
-    counterPalette.setColor(QPalette::Base, Qt::transparent);
-    ui->edtKeypadCount->setPalette(counterPalette);
-
     // LEDs.
     ui->ledConnect->SetLEDStyle(TLEDStyle::LEDHorizontal);
     ui->ledConnect->SetBlink(false);
@@ -156,70 +100,39 @@ void TfrmKivraUtil::FormCreate()
     ui->rgrpKeypadAdd->SetItemIndex(0);
     ui->rgrpOption->SetItemIndex(0);
 
-    // 1-5: the control.
+    // The control, with its events bound.
     KivraOCX = new TKivra(this);
     KivraOCX->SetKivraModel(rstKivraModel::mAutoDetect);
     KivraOCX->SetDebugEventsEnabled(false);
-    KivraOCX->SetOnDebug([this](std::string Data) { KivraOCXDebug(Data); });
+    KivraOCX->SetOnDebug(std::bind_front(&TfrmKivraUtil::KivraOCXDebug, this));
     KivraOCX->SetErrorEventsEnabled(true);
-    KivraOCX->SetOnError([this](int ErrorCode, std::string Error) { KivraOCXError(ErrorCode, Error); });
-    KivraOCX->SetOnKeypadDataReceived(
-        [this](int KeypadID, int Value) { KivraOCXKeypadDataReceived(KeypadID, Value); });
-    KivraOCX->SetOnKeypadNotification([this](int KeypadID) { KivraOCXKeypadNotification(KeypadID); });
-    KivraOCX->SetOnLowBatteryWarning([this](int KeypadID) { KivraOCXLowBatteryWarning(KeypadID); });
-    KivraOCX->SetOnSoftkeyDataReceived(
-        [this](int KeypadID, std::string KeyValue) { KivraOCXSoftkeyDataReceived(KeypadID, KeyValue); });
-    KivraOCX->SetOnKeypadTimestamp([this](int KeypadID, int QuestionNumber, int Timestamp,
-                                          std::string Version, int BatteryLevel, bool EndOfTimestamps) {
-        KivraOCXKeypadTimestamp(KeypadID, QuestionNumber, Timestamp, Version, BatteryLevel, EndOfTimestamps);
-    });
-    KivraOCX->SetOnKeypadSerialNumber([this](int KeypadID, std::string SerialNum, std::string Version,
-                                             int BatteryLevel, bool EndOfSerialNumbers) {
-        KivraOCXKeypadSerialNumber(KeypadID, SerialNum, Version, BatteryLevel, EndOfSerialNumbers);
-    });
+    KivraOCX->SetOnError(std::bind_front(&TfrmKivraUtil::KivraOCXError, this));
+    KivraOCX->SetOnKeypadDataReceived(std::bind_front(&TfrmKivraUtil::KivraOCXKeypadDataReceived, this));
+    KivraOCX->SetOnKeypadNotification(std::bind_front(&TfrmKivraUtil::KivraOCXKeypadNotification, this));
+    KivraOCX->SetOnLowBatteryWarning(std::bind_front(&TfrmKivraUtil::KivraOCXLowBatteryWarning, this));
+    KivraOCX->SetOnSoftkeyDataReceived(std::bind_front(&TfrmKivraUtil::KivraOCXSoftkeyDataReceived, this));
+    KivraOCX->SetOnKeypadTimestamp(std::bind_front(&TfrmKivraUtil::KivraOCXKeypadTimestamp, this));
+    KivraOCX->SetOnKeypadSerialNumber(std::bind_front(&TfrmKivraUtil::KivraOCXKeypadSerialNumber, this));
     // Connect pauses keep the window painted.
-    KivraOCX->SetPauseFunction([this](int ms) { PauseWhileConnecting(ms); });
+    KivraOCX->SetPauseFunction([](int ms) { TBlockingCall::Pause(ms); });
 
-    // 6-7: counters and cell labels.
-    CurrentCellColor_ = Qt::white;
-    ActiveKeypadCount = kGridKeypads;
-    InfoRowCount = 0;
-    GridChanged = false;
-    KeypadValueArray.fill('\0');
-    for (int n = 1; n <= kGridKeypads; ++n)
-        WriteCellText(n);
-    ui->StringGrid1->CellColor = [this](int col, int row) { return CellColor(col, row); };
+    // The grid, the defined group and the information list.
+    SetUpKeypadsGroup(*ui, *KivraOCX, *this);
 
-    // 8: channels.
+    // Channels 1-15, none chosen.
     for (int c = 1; c <= 15; ++c)
         ui->lboChannel->addItem(QString::number(c));
     ui->lboChannel->setCurrentIndex(-1);
 
-    // 9: every keypad a member of the defined group.
-    ActiveKeypadArray.fill(true);
-    ActiveKeypadArray[0] = false;
-
-    // 10: hints.
-    ui->cboKeypads->setToolTip(ToolTip(kKeypadsHint));
-    ui->StringGrid1->setToolTip(ToolTip(kGridHint));
-
     // Handlers of the window's controls.
-    connect(ui->btnConnect, &QPushButton::clicked, this, [this] { Guarded([this] { btnConnectClick(); }); });
-    connect(ui->btnPolling, &QPushButton::clicked, this, [this] { Guarded([this] { btnPollingClick(); }); });
+    const auto clicked = [this](QAbstractButton* button, void (TfrmKivraUtil::*handler)()) {
+        connect(button, &QAbstractButton::clicked, this,
+                [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+    };
+    clicked(ui->btnConnect, &TfrmKivraUtil::btnConnectClick);
+    clicked(ui->btnPolling, &TfrmKivraUtil::btnPollingClick);
+    clicked(ui->btnCndCommands, &TfrmKivraUtil::btnCndCommandsClick);
     connect(ui->lboChannel, &QComboBox::activated, this, [this] { Guarded([this] { lboChannelChange(); }); });
-    connect(ui->btnClear, &QPushButton::clicked, this, [this] { Guarded([this] { btnClearClick(); }); });
-    connect(ui->btnAddKeypad, &QPushButton::clicked, this,
-            [this] { Guarded([this] { btnAddKeypadClick(); }); });
-    connect(ui->cboKeypads->lineEdit(), &QLineEdit::textEdited, this, [this] { cboKeypadsChange(); });
-    connect(ui->cboKeypads, &QComboBox::activated, this, [this] { cboKeypadsChange(); });
-    connect(ui->btnKeyPadInfo, &QPushButton::clicked, this,
-            [this] { Guarded([this] { btnKeyPadInfoClick(); }); });
-    connect(ui->btnClearInfo, &QPushButton::clicked, this,
-            [this] { Guarded([this] { btnClearInfoClick(); }); });
-    connect(ui->btnCndCommands, &QPushButton::clicked, this,
-            [this] { Guarded([this] { btnCndCommandsClick(); }); });
-    ui->rgrpKeypadAdd->SetOnClick([this] { rgrpKeypadAddClick(); });
-    ui->rgrpOption->SetOnClick([this] { rgrpOptionClick(); });
     ui->lboComPort->OnDropDown = [this] {
         ui->lboComPort->clear();
         LoadPorts();
@@ -228,7 +141,7 @@ void TfrmKivraUtil::FormCreate()
     connect(debugShortcut, &QShortcut::activated, this,
             [this] { Guarded([this] { SetDebugOutput(!KivraOCX->GetDebugEventsEnabled()); }); });
 
-    // 11: ports.
+    // The ports that exist.
     LoadPorts();
 
     tmrConnect_ = new QTimer(this);
@@ -249,6 +162,11 @@ QString TfrmKivraUtil::PortHint() const
     return ui->lboComPort->PortHint();
 }
 
+bool TfrmKivraUtil::Connecting() const
+{
+    return ConnectCall_->Running();
+}
+
 void TfrmKivraUtil::btnConnectClick()
 {
     if (!KivraOCX->GetConnected())
@@ -257,53 +175,23 @@ void TfrmKivraUtil::btnConnectClick()
         DisconnectAction();
 }
 
-void TfrmKivraUtil::PauseWhileConnecting(int ms)
-{
-    // Keep painting while the control waits. User input is delivered too, to the event filter,
-    // which drops it: input held back here would be replayed once Connect is over.
-    QDeadlineTimer deadline(ms);
-    while (!deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(
-            static_cast<unsigned long>(std::min<qint64>(10, std::max<qint64>(0, deadline.remainingTime()))));
-    }
-}
-
 void TfrmKivraUtil::ConnectAction()
 {
-    // 1. The port number from the list.
-    const QString portText = ui->lboComPort->currentText();
-    bool ok = false;
-    const int port = portText.toInt(&ok);
-    if (!ok) {
-        if (portText.isEmpty())
-            throw EConvertError("No COM port to connect to: no serial device was found.");
-        throw EConvertError("'" + portText.toStdString() + "' is not a valid COM port number.");
-    }
-    KivraOCX->SetSerialPort(port);
+    // The port chosen in the list.
+    KivraOCX->SetSerialPort(ui->lboComPort->ChosenPort());
 
-    // 2. Connect, which takes a few seconds: busy cursor, progress text, no other input.
+    // Connect, which takes a few seconds: busy cursor, progress text, no other input.
     {
-        Connecting_ = true;
-        qApp->installEventFilter(this);
-        QApplication::setOverrideCursor(Qt::WaitCursor);
         ui->btnConnect->setText(QStringLiteral("Connecting..."));
         ui->btnConnect->repaint();
-        struct Restore {
-            TfrmKivraUtil* w;
-            ~Restore()
-            {
-                w->DropInputOfConnect();
-                w->ui->btnConnect->setText(QStringLiteral("Connect"));
-                QApplication::restoreOverrideCursor();
-                qApp->removeEventFilter(w);
-                w->Connecting_ = false;
-            }
-        } restore{this};
-        KivraOCX->Connect();
+        struct CaptionBack {
+            QPushButton* button;
+            ~CaptionBack() { button->setText(QStringLiteral("Connect")); }
+        } captionBack{ui->btnConnect};
+        ConnectCall_->Run([this] { KivraOCX->Connect(); });
     }
 
-    // 3. Only the newer base generation (and only while it is still there).
+    // Only the newer base generation (and only while it is still there).
     if (KivraOCX->GetKivraModel() == rstKivraModel::mKivraSol && KivraOCX->GetConnected()) {
         ShowsConnected_ = true; // a link lost from here on is shown as such
         KivraOCX->CollectKeypadSerialNumbers();
@@ -333,9 +221,7 @@ void TfrmKivraUtil::ConnectAction()
 void TfrmKivraUtil::DisconnectAction()
 {
     if (KivraOCX->GetPolling()) {
-        ui->btnPolling->setText(QStringLiteral("Start Polling"));
-        ui->ledPolling->SetTrueColor(clRed);
-        ui->ledPolling->SetBlink(false);
+        ShowPolling(false);
         KivraOCX->StopPolling();
     }
     // Back to serial numbers while the base is still there; the grid and the information list
@@ -351,9 +237,7 @@ void TfrmKivraUtil::DisconnectAction()
 void TfrmKivraUtil::ShowDisconnected()
 {
     ShowsConnected_ = false;
-    ui->btnPolling->setText(QStringLiteral("Start Polling"));
-    ui->ledPolling->SetTrueColor(clRed);
-    ui->ledPolling->SetBlink(false);
+    ShowPolling(false);
     SelectInfoOptionQuietly(0);
     if (!KivraOCX->GetConnected())
         KivraOCX->SetKivraModel(rstKivraModel::mAutoDetect);
@@ -376,25 +260,6 @@ void TfrmKivraUtil::LinkLost(const QString& text)
     ShowMessage(text);
 }
 
-void TfrmKivraUtil::SelectInfoOptionQuietly(int index)
-{
-    const std::function<void()> handler = ui->rgrpOption->GetOnClick();
-    ui->rgrpOption->SetOnClick({});
-    ui->rgrpOption->SetItemIndex(index);
-    ui->rgrpOption->SetOnClick(handler);
-}
-
-void TfrmKivraUtil::DropInputOfConnect()
-{
-    // Still connecting: the event filter drops whatever user input is waiting.
-    try {
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-    } catch (...) {
-        // Runs while an error of Connect may be unwinding: nothing may escape here.
-    }
-}
-
 void TfrmKivraUtil::SetKeypadControlsEnabled(bool enabled)
 {
     ui->rgrpOption->setEnabled(enabled);
@@ -409,17 +274,20 @@ void TfrmKivraUtil::SetKeypadControlsEnabled(bool enabled)
 
 void TfrmKivraUtil::btnPollingClick()
 {
-    if (KivraOCX->GetPolling()) {
-        ui->btnPolling->setText(QStringLiteral("Start Polling"));
-        ui->ledPolling->SetTrueColor(clRed);
-        ui->ledPolling->SetBlink(false);
-        KivraOCX->StopPolling();
-    } else {
-        ui->btnPolling->setText(QStringLiteral("Stop Polling"));
-        ui->ledPolling->SetTrueColor(clSilver);
-        ui->ledPolling->SetBlink(true);
+    const bool start = !KivraOCX->GetPolling();
+    ShowPolling(start);
+    if (start)
         KivraOCX->StartPolling();
-    }
+    else
+        KivraOCX->StopPolling();
+}
+
+void TfrmKivraUtil::ShowPolling(bool polling)
+{
+    // The LED stays lit: solid red, or silver and lime in turn while polling.
+    ui->btnPolling->setText(polling ? QStringLiteral("Stop Polling") : QStringLiteral("Start Polling"));
+    ui->ledPolling->SetTrueColor(polling ? clSilver : clRed);
+    ui->ledPolling->SetBlink(polling);
 }
 
 void TfrmKivraUtil::lboChannelChange()
@@ -435,17 +303,14 @@ void TfrmKivraUtil::lboChannelChange()
 
 void TfrmKivraUtil::tmrConnectTimer()
 {
-    if (GridChanged) {
-        ui->StringGrid1->update();
-        GridChanged = false;
-    }
+    RepaintGridIfChanged();
     ui->lboComPort->setEnabled(!KivraOCX->GetConnected());
 }
 
 void TfrmKivraUtil::KivraOCXError(int ErrorCode, const std::string& Error)
 {
     QString text = Text(Error);
-    if (Connecting_) {
+    if (Connecting()) {
         // Name the way out when the port was refused for lack of permission.
         const std::string advice = PermissionAdvice(ProbePort(KivraOCX->GetSerialPort()));
         if (!advice.empty())
@@ -453,7 +318,7 @@ void TfrmKivraUtil::KivraOCXError(int ErrorCode, const std::string& Error)
     }
     // A link reported lost (by a failed read or write, or by the silence watchdog, whatever the
     // wording) leaves the control disconnected: the window follows, keeping what it collected.
-    if (ErrorCode == kErrConnection && ShowsConnected_ && !Connecting_ && !KivraOCX->GetConnected()) {
+    if (ErrorCode == kErrConnection && ShowsConnected_ && !Connecting() && !KivraOCX->GetConnected()) {
         LinkLost(text);
         return;
     }
@@ -479,7 +344,7 @@ void TfrmKivraUtil::SetDebugOutput(bool on)
 
 void TfrmKivraUtil::closeEvent(QCloseEvent* event)
 {
-    if (Connecting_) {
+    if (Connecting()) {
         event->ignore();
         return;
     }
@@ -509,206 +374,11 @@ void TfrmKivraUtil::Image2Click()
 
 bool TfrmKivraUtil::eventFilter(QObject* watched, QEvent* event)
 {
-    if (Connecting_ && IsUserInput(event->type())) {
-        // Nothing else while Connect runs, except in a message box it opened.
-        const auto* w = qobject_cast<QWidget*>(watched);
-        const QWidget* modal = QApplication::activeModalWidget();
-        if (!(w && modal && w->window() == modal))
-            return true;
-    }
     if (watched == ui->Image2 && event->type() == QEvent::MouseButtonRelease) {
         Guarded([this] { Image2Click(); });
         return true;
     }
     return QWidget::eventFilter(watched, event);
-}
-
-// --- The grid and the defined group -----------------------------------------------------------
-
-void TfrmKivraUtil::WriteCellText(int KeypadID)
-{
-    ui->StringGrid1->SetCell(
-        KeypadColumn(KeypadID), KeypadRow(KeypadID),
-        Text(KeypadCellText(KeypadID, KeypadValueArray[static_cast<std::size_t>(KeypadID)])));
-}
-
-QColor TfrmKivraUtil::CellColor(int col, int row)
-{
-    const auto n = static_cast<std::size_t>(CellKeypad(col, row));
-    CurrentCellColor_ = QColor::fromRgb(KeypadCellColor(KeypadStateArray[n], ActiveKeypadArray[n]));
-    return CurrentCellColor_;
-}
-
-void TfrmKivraUtil::SetCounter(const QString& text)
-{
-    ui->edtKeypadCount->setText(text);
-}
-
-QString TfrmKivraUtil::CounterText() const
-{
-    return ui->edtKeypadCount->text();
-}
-
-void TfrmKivraUtil::changeGrid(int KeypadID, char c)
-{
-    if (KeypadID < 1 || KeypadID > kGridKeypads)
-        return;
-    GridChanged = true;
-    KeypadStateArray[static_cast<std::size_t>(KeypadID)] = kKeypadActive;
-    KeypadValueArray[static_cast<std::size_t>(KeypadID)] = c;
-    WriteCellText(KeypadID);
-    RespondingCount = CountResponding(KeypadStateArray, ActiveKeypadArray);
-    SetCounter(Text(kivra::CounterText(RespondingCount, ActiveKeypadCount)));
-}
-
-void TfrmKivraUtil::KivraOCXKeypadDataReceived(int KeypadID, int Value)
-{
-    changeGrid(KeypadID, static_cast<char>('0' + Value));
-}
-
-void TfrmKivraUtil::KivraOCXSoftkeyDataReceived(int KeypadID, const std::string& KeyValue)
-{
-    changeGrid(KeypadID, KeyValue.empty() ? ' ' : KeyValue[0]);
-}
-
-void TfrmKivraUtil::KivraOCXKeypadNotification(int KeypadID)
-{
-    changeGrid(KeypadID, 'A');
-}
-
-void TfrmKivraUtil::KivraOCXLowBatteryWarning(int KeypadID)
-{
-    if (KeypadID >= 1 && KeypadID <= kGridKeypads)
-        KeypadStateArray[static_cast<std::size_t>(KeypadID)] = kKeypadLowBattery;
-}
-
-void TfrmKivraUtil::btnClearClick()
-{
-    for (std::size_t k = 1; k <= kGridKeypads; ++k) {
-        KeypadStateArray[k] = kKeypadInactive;
-        KeypadValueArray[k] = ' ';
-    }
-    for (int k = 1; k <= kGridKeypads; ++k)
-        WriteCellText(k);
-    if (frmKeypadInfo_)
-        frmKeypadInfo_->ClearRows();
-    InfoRowCount = 0;
-    RespondingCount = 0;
-    SetCounter(Text(kivra::CounterText(0, KivraOCX->GetKeypadListCount())));
-    CurrentCellColor_ = Qt::white;
-    ui->StringGrid1->repaint();
-    if (ui->rgrpOption->ItemIndex() == 1)
-        KivraOCX->BeginQuestion(0);
-}
-
-void TfrmKivraUtil::rgrpKeypadAddClick()
-{
-    if (ui->rgrpKeypadAdd->ItemIndex() == 0)
-        btnAddKeypadClick();
-}
-
-void TfrmKivraUtil::cboKeypadsChange()
-{
-    ui->rgrpKeypadAdd->SetItemIndex(1);
-    ui->btnAddKeypad->setEnabled(true);
-}
-
-void TfrmKivraUtil::btnAddKeypadClick()
-{
-    if (!KivraOCX->GetConnected()) {
-        ShowMessage(QStringLiteral("Base is not connected!"));
-        return;
-    }
-    ui->btnAddKeypad->setEnabled(false);
-    // The text is checked before anything changes: a refused one keeps the grid, the group and
-    // the control's keypad list as they were.
-    const QString text = ui->cboKeypads->currentText();
-    if (ui->rgrpKeypadAdd->ItemIndex() == 1)
-        ParseKeypadRangeText(text.toLatin1().toStdString(), KivraOCX->GetMaxKeypads());
-    btnClearClick();
-    KivraOCX->ClearKeypadList();
-    if (ui->rgrpKeypadAdd->ItemIndex() == 0) {
-        KivraOCX->AddKeypad(1, kGridKeypads);
-    } else if (ui->rgrpKeypadAdd->ItemIndex() == 1) {
-        KivraOCX->AddKeypad(text.toLatin1().toStdString());
-        KivraOCX->AddKeypad(1, kGridKeypads);
-        ui->cboKeypads->addItem(text);
-        ui->cboKeypads->setEditText(text);
-        FillActiveKeypadArray();
-    }
-    SetCounter(Text(kivra::CounterText(0, ActiveKeypadCount)));
-    ui->StringGrid1->repaint();
-}
-
-void TfrmKivraUtil::FillActiveKeypadArray()
-{
-    const TDefinedGroup group = ParseDefinedGroup(ui->cboKeypads->currentText().toLatin1().toStdString());
-    ActiveKeypadArray = group.Members;
-    ActiveKeypadCount = group.Count;
-}
-
-// --- Keypad information ----------------------------------------------------------------------
-
-void TfrmKivraUtil::rgrpOptionClick()
-{
-    if (frmKeypadInfo_)
-        frmKeypadInfo_->ClearRows();
-    if (ui->rgrpOption->ItemIndex() == 1)
-        KivraOCX->BeginQuestion(0);
-    else
-        KivraOCX->CollectKeypadSerialNumbers();
-    btnClearClick();
-}
-
-void TfrmKivraUtil::btnKeyPadInfoClick()
-{
-    const bool timestamps = ui->rgrpOption->ItemIndex() == 1;
-    if (frmKeypadInfo_) {
-        frmKeypadInfo_->SetInfoColumns(timestamps);
-        frmKeypadInfo_->ClearRows();
-    }
-    if (!KivraOCX->GetConnected()) {
-        ShowMessage(QStringLiteral("Base not connected."));
-        return;
-    }
-    if (timestamps)
-        KivraOCX->RequestKeypadTimestamps();
-    else
-        KivraOCX->RequestKeypadSerialNumbers();
-    if (frmKeypadInfo_)
-        frmKeypadInfo_->ShowOver(this);
-    InfoRowCount = 0;
-}
-
-void TfrmKivraUtil::btnClearInfoClick()
-{
-    if (ui->rgrpOption->ItemIndex() == 1) {
-        KivraOCX->BeginQuestion(0);
-    } else {
-        KivraOCX->BeginQuestion(0);
-        KivraOCX->CollectKeypadSerialNumbers();
-    }
-    if (frmKeypadInfo_)
-        frmKeypadInfo_->ClearRows();
-    InfoRowCount = 0;
-}
-
-void TfrmKivraUtil::KivraOCXKeypadSerialNumber(int KeypadID, const std::string& SerialNum,
-                                               const std::string& Version, int BatteryLevel, bool)
-{
-    if (frmKeypadInfo_)
-        frmKeypadInfo_->AddRow(QString::number(KeypadID),
-                               {Text(SerialNum), Text(Version), QString::number(BatteryLevel)});
-    ++InfoRowCount;
-}
-
-void TfrmKivraUtil::KivraOCXKeypadTimestamp(int KeypadID, int, int Timestamp, const std::string& Version,
-                                            int BatteryLevel, bool)
-{
-    if (frmKeypadInfo_)
-        frmKeypadInfo_->AddRow(QString::number(KeypadID), {FormatTimestampSeconds(Timestamp), Text(Version),
-                                                           QString::number(BatteryLevel)});
-    ++InfoRowCount;
 }
 
 // --- Keypad configuration ----------------------------------------------------------------------

@@ -1,15 +1,14 @@
 #pragma once
 // TfrmKivraUtil: the utility's main window. It owns the one TKivra control, lists the COM ports,
-// connects to a base, shows its identity, starts and stops polling, changes the channel, and
-// shows all 250 keypads in a grid coloured by their last answer and the defined group.
+// connects to a base, shows its identity, starts and stops polling, changes the channel and opens
+// the other windows. The "Keypads" group box (grid, defined group, information list) is its base
+// TKeypadsGroup.
 
-#include "app/KeypadCells.h"
+#include "app/KeypadsGroup.h"
 #include "control/Kivra.h"
 
-#include <QColor>
 #include <QWidget>
 
-#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,8 +26,9 @@ class TfrmKeypadInfo;
 class TfrmCommands;
 class TfrmAbout;
 class TfrmDebug;
+class TBlockingCall;
 
-class TfrmKivraUtil : public QWidget {
+class TfrmKivraUtil : public QWidget, public TKeypadsGroup {
 public:
     explicit TfrmKivraUtil(QWidget* parent = nullptr);
     ~TfrmKivraUtil() override;
@@ -40,15 +40,6 @@ public:
 
     TKivra* KivraOCX = nullptr; // owned (QObject child)
 
-    // Per-keypad state, index 1..250 (0 unused).
-    std::array<std::uint8_t, kGridKeypads + 1> KeypadStateArray{};
-    std::array<char, kGridKeypads + 1> KeypadValueArray{};
-    std::array<bool, kGridKeypads + 1> ActiveKeypadArray{};
-    int ActiveKeypadCount = kGridKeypads;
-    int RespondingCount = 0;
-    int InfoRowCount = 0;
-    bool GridChanged = false;
-
     // Actions and handlers.
     void LoadPorts();
     void btnConnectClick();
@@ -56,15 +47,6 @@ public:
     void lboChannelChange();
     void tmrConnectTimer();
     void Image2Click();
-    void changeGrid(int KeypadID, char c);
-    void btnClearClick();     // Clear Grid
-    void btnAddKeypadClick(); // Set
-    void rgrpKeypadAddClick();
-    void cboKeypadsChange();
-    void FillActiveKeypadArray();
-    void rgrpOptionClick(); // Info Option change
-    void btnKeyPadInfoClick();
-    void btnClearInfoClick();
     void btnCndCommandsClick();
     void InitializeSettingsForm();
     void applyConfigChanges();
@@ -73,23 +55,13 @@ public:
     TfrmDebug* DebugForm() const { return frmDebug_.get(); }
 
     // Handlers of the control's events.
-    void KivraOCXKeypadDataReceived(int KeypadID, int Value);
-    void KivraOCXSoftkeyDataReceived(int KeypadID, const std::string& KeyValue);
-    void KivraOCXKeypadNotification(int KeypadID);
-    void KivraOCXLowBatteryWarning(int KeypadID);
-    void KivraOCXKeypadSerialNumber(int KeypadID, const std::string& SerialNum, const std::string& Version,
-                                    int BatteryLevel, bool EndOfSerialNumbers);
-    void KivraOCXKeypadTimestamp(int KeypadID, int QuestionNumber, int Timestamp, const std::string& Version,
-                                 int BatteryLevel, bool EndOfTimestamps);
     void KivraOCXError(int ErrorCode, const std::string& Error);
     void KivraOCXDebug(const std::string& Data);
 
     //! True while Connect runs: user input is dropped and a progress text shows.
-    bool Connecting() const { return Connecting_; }
+    bool Connecting() const;
     //! True while the window shows a connected base (between Connect and Disconnect or a lost link).
     bool ShowsConnected() const { return ShowsConnected_; }
-    //! The text of the counter beside "All".
-    QString CounterText() const;
     //! Device path behind each listed port number (the hint of the port list).
     QString PortHint() const;
 
@@ -109,25 +81,15 @@ private:
     void ShowDisconnected();
     //! A lost link reported by the control: the Disconnected state, then the message.
     void LinkLost(const QString& text);
-    //! Chooses an Info Option without running its change action.
-    void SelectInfoOptionQuietly(int index);
-    //! Lets input that came in while Connect ran reach the event filter, which drops it.
-    void DropInputOfConnect();
     void SetKeypadControlsEnabled(bool enabled);
-    void WriteCellText(int KeypadID);
-    void SetCounter(const QString& text);
-    QColor CellColor(int col, int row);
-    void PauseWhileConnecting(int ms);
-    //! Runs a user action: whatever escapes it goes to the central handler.
-    void Guarded(const std::function<void()>& action);
+    //! The polling button's caption and LED: solid red, or blinking silver and lime.
+    void ShowPolling(bool polling);
 
-    TfrmKeypadInfo* frmKeypadInfo_ = nullptr;
     TfrmCommands* frmCommands_ = nullptr;
     TfrmAbout* frmAbout_ = nullptr;
     std::unique_ptr<TfrmDebug> frmDebug_;
     QTimer* tmrConnect_ = nullptr;
-    QColor CurrentCellColor_ = Qt::white;
-    bool Connecting_ = false;
+    TBlockingCall* ConnectCall_ = nullptr; // owned (QObject child)
     bool ShowsConnected_ = false;
     bool Closed_ = false;
 };
