@@ -30,7 +30,7 @@ void TKeypadGrid::SetCell(int col, int row, const QString& text)
 
 QRect TKeypadGrid::CellRect(int col, int row) const
 {
-    return QRect(kBorder + col * kColWidth, kBorder + row * kRowHeight, kColWidth, kRowHeight);
+    return {kBorder + col * kColWidth, kBorder + row * kRowHeight, kColWidth, kRowHeight};
 }
 
 void TKeypadGrid::paintEvent(QPaintEvent* event)

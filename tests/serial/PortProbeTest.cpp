@@ -45,7 +45,7 @@ std::string LinkPort(int n, const std::string& target)
 {
     test::UsePrivatePortDirectory();
     EXPECT_TRUE(EnsurePortDirectory());
-    const std::string link = PortDirectory() + "/COM" + std::to_string(n);
+    std::string link = PortDirectory() + "/COM" + std::to_string(n);
     ::unlink(link.c_str());
     EXPECT_EQ(::symlink(target.c_str(), link.c_str()), 0);
     return link;
@@ -90,7 +90,7 @@ TEST(PortProbe, RefusedDeviceNamesItsGroupAndHowToJoinIt)
 {
     PtyMaster pty;
     ASSERT_FALSE(pty.Slave().empty());
-    const std::string path = pty.Slave();
+    const std::string& path = pty.Slave();
     EXPECT_TRUE(PermissionAdvice(ProbePortDevice(5, path)).empty()); // opens: nothing to advise
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
     // Root opens anything: take the part of an ordinary user while probing.
