@@ -131,24 +131,3 @@ TEST(PortProbe, TheAdviceNamesNoGroupItCannotKnow)
         PermissionAdvice(ClassifyPortError(7, "/nonexistent/tty", EACCES)),
         "You have no permission to open /nonexistent/tty (COM7): ask the administrator for access to it.");
 }
-
-TEST(PortProbe, OpenErrorsLandInTheirStates)
-{
-    const struct {
-        int Error;
-        TPortState State;
-    } cases[] = {
-        {0, TPortState::Free},         {EBUSY, TPortState::Busy},     {EWOULDBLOCK, TPortState::Busy},
-        {EACCES, TPortState::Refused}, {EPERM, TPortState::Refused},  {ENOENT, TPortState::Missing},
-        {ENXIO, TPortState::Missing},  {ENODEV, TPortState::Missing}, {ENOTDIR, TPortState::Missing},
-        {EIO, TPortState::Failed},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Error);
-        const TPortProbe p = ClassifyPortError(2, "/dev/ttyS1", c.Error);
-        EXPECT_EQ(p.State, c.State);
-        EXPECT_EQ(p.Error, c.Error);
-        EXPECT_EQ(p.AccessRefused, c.State == TPortState::Refused);
-        EXPECT_EQ(p.Number, 2);
-    }
-}
