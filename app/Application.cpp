@@ -121,6 +121,16 @@ QFont UtilityFont(bool bold)
     return font;
 }
 
+void Guarded(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const EAbort&) {
+    } catch (const std::exception& e) {
+        HandleException(e);
+    }
+}
+
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
     setFont(UtilityFont());

@@ -27,6 +27,9 @@ TMessageBoxFunction SetMessageBoxFunction(TMessageBoxFunction function);
 //! Shows the text of an exception the way the top-level handler does (EAbort is silent).
 void ShowException(const std::exception& e);
 
+//! Runs a user action: whatever escapes it goes to the central handler (EAbort is silent).
+void Guarded(const std::function<void()>& action);
+
 //! QString of a byte string, one character per byte.
 QString BytesToQString(const std::string& text);
 

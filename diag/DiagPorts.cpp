@@ -1,66 +1,54 @@
 #include "diag/DiagPorts.h"
 
-#include "serial/PortDevice.h"
-#include "serial/PortNames.h"
-
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace kivra::diag {
+namespace {
 
-PortProbe ClassifyOpenError(int number, const std::string& device, int error)
+// The window shows the advice on three lines; a report line of the tool holds it on one.
+std::string OneLine(std::string text)
+{
+    for (char& c : text)
+        if (c == '\n')
+            c = ' ';
+    return text;
+}
+
+PortProbe Reported(const TPortProbe& probe)
 {
     PortProbe p;
-    p.Number = number;
-    p.Device = device;
-    p.Errno = error;
-    switch (error) {
-    case 0:
-        p.State = PortState::Free;
+    p.Number = probe.Number;
+    p.Device = probe.Device;
+    p.State = probe.State;
+    p.Errno = probe.Error;
+    switch (probe.State) {
+    case PortState::Busy:
+        if (probe.Holder.Pid > 0)
+            p.Detail = HolderText(probe.Holder);
         break;
-    case EBUSY:
-    case EWOULDBLOCK:
-        p.State = PortState::Busy;
+    case PortState::Refused:
+        p.Detail = OneLine(PermissionAdvice(probe));
         break;
-    case EACCES:
-    case EPERM: {
-        p.State = PortState::Refused;
-        const std::string g = DeviceGroup(device);
-        p.Detail = g.empty() ? "ask the administrator for access to " + device
-                             : device + " belongs to group " + g + ": join it with \"sudo usermod -aG " + g +
-                                   " $USER\" and log in again";
+    case PortState::Failed:
+        p.Detail = std::strerror(probe.Error);
         break;
-    }
-    default:
-        if (IsMissingDeviceError(error)) {
-            p.State = PortState::Missing;
-        } else {
-            p.State = PortState::Failed;
-            p.Detail = std::strerror(error);
-        }
+    case PortState::Free:
+    case PortState::Missing:
         break;
     }
     return p;
 }
 
+} // namespace
+
+PortProbe ClassifyOpenError(int number, const std::string& device, int error)
+{
+    return Reported(ClassifyPortError(number, device, error));
+}
+
 PortProbe ProbePort(int number)
 {
-    const std::string device = ResolvePortDevice(ComPortName(number));
-    if (device.empty() || !ExaminePortDevice(device).Present)
-        return ClassifyOpenError(number, device, ENOENT);
-    // Nothing is opened: opening a tty raises its modem lines.
-    TPortHolder holder;
-    if (FindPortHolder(device, holder)) {
-        PortProbe p = ClassifyOpenError(number, device, EBUSY);
-        p.Detail = HolderText(holder);
-        return p;
-    }
-    if (::faccessat(AT_FDCWD, device.c_str(), R_OK | W_OK, AT_EACCESS) != 0 &&
-        (errno == EACCES || errno == EPERM))
-        return ClassifyOpenError(number, device, errno);
-    return ClassifyOpenError(number, device, 0);
+    return Reported(kivra::ProbePort(number));
 }
 
 std::string PortStateText(const PortProbe& probe)

@@ -1,14 +1,15 @@
 #pragma once
-// What stands behind a COM port name, and why a port cannot be opened.
+// What stands behind a COM port name, and why a port cannot be opened, as kivra-diag reports it.
+// The facts come from serial/PortProbe, shared with the window's port list.
 
 #include "serial/PortNames.h"
+#include "serial/PortProbe.h"
 
-#include <cstdint>
 #include <string>
 
 namespace kivra::diag {
 
-enum class PortState : std::uint8_t { Free, Busy, Refused, Missing, Failed };
+using PortState = TPortState;
 
 struct PortProbe {
     int Number = 0;

@@ -2,40 +2,19 @@
 // grid, the counter, and the keypad range text that builds the defined group.
 
 #include "app/Application.h"
-#include "app/KeypadInfo.h"
-#include "app/unitKivraUtil.h"
+#include "app/frmKeypadInfo.h"
+#include "app/frmKivraUtil.h"
 #include "tests/support/TestSupport.h"
-#include "ui_unitKivraUtil.h"
+#include "ui_frmKivraUtil.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QScreen>
 #include <gtest/gtest.h>
 
-#include <initializer_list>
-
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 using namespace kivra;
 
 namespace {
-
-struct GroupCase {
-    const char* text;
-    std::initializer_list<int> members;
-    int count;
-};
-
-std::vector<int> MembersOf(const TDefinedGroup& g)
-{
-    std::vector<int> m;
-    for (int k = 1; k <= kGridKeypads; ++k)
-        if (g.Members[static_cast<std::size_t>(k)])
-            m.push_back(k);
-    return m;
-}
 
 class Grid : public ::testing::Test {
 protected:
@@ -81,56 +60,6 @@ protected:
 };
 
 } // namespace
-
-TEST(GridText, PadIntToStrPadsButNeverShortens)
-{
-    EXPECT_EQ(PadIntToStr(7, 3), "  7");
-    EXPECT_EQ(PadIntToStr(26, 3), " 26");
-    EXPECT_EQ(PadIntToStr(250, 3), "250");
-    EXPECT_EQ(PadIntToStr(1234, 3), "1234");
-    EXPECT_EQ(PadIntToStr(5, 0), "5");
-}
-
-TEST(GridColours, TableOfMembershipAndState)
-{
-    EXPECT_EQ(KeypadCellColor(0, true), qRgb(255, 255, 255));
-    EXPECT_EQ(KeypadCellColor(1, true), qRgb(0, 255, 0));
-    EXPECT_EQ(KeypadCellColor(2, true), qRgb(255, 255, 0));
-    EXPECT_EQ(KeypadCellColor(0, false), qRgb(206, 206, 206));
-    EXPECT_EQ(KeypadCellColor(1, false), qRgb(255, 74, 74));
-    EXPECT_EQ(KeypadCellColor(2, false), qRgb(206, 206, 206));
-}
-
-TEST(DefinedGroup, RangeTextsMarkAndCount)
-{
-    const GroupCase cases[] = {
-        {"1, 3, 5-10", {1, 3, 5, 6, 7, 8, 9, 10}, 8},
-        // Each keypad counts once: overlaps and numbers beyond 250 add nothing.
-        {"1,1", {1}, 1},
-        {"1-3,2-4", {1, 2, 3, 4}, 4},
-        {"10-5,3", {3}, 1},
-        {"1-10", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 10},
-        {"249-260", {249, 250}, 2},
-        {"0", {}, 0},
-        {"0-2", {1, 2}, 2},
-        {"300", {}, 0},
-        {"99999999999999", {}, 0},
-        {" 4 ,x 5", {4, 5}, 2},
-        // Empty items mark and count nothing (instead of failing half-way).
-        {",1", {1}, 1},
-        {"1,,3,", {1, 3}, 2},
-        {"5-", {}, 0},
-        {"-5", {5}, 1}, // no range start: a single keypad
-        {"", {}, 0},
-    };
-    for (const GroupCase& c : cases) {
-        SCOPED_TRACE(c.text);
-        const TDefinedGroup g = ParseDefinedGroup(c.text);
-        EXPECT_EQ(MembersOf(g), std::vector<int>(c.members));
-        EXPECT_EQ(g.Count, c.count);
-    }
-    EXPECT_EQ(ParseDefinedGroup("1-30,25-40").Count, 40);
-}
 
 TEST_F(Grid, CellsRunDownTheColumnsWithTheirLabels)
 {
@@ -244,33 +173,4 @@ TEST_F(Grid, NotConnectedActionsSayWhy)
     EXPECT_FALSE(info.isVisible());
     // Info... set the columns and emptied the list before refusing.
     EXPECT_EQ(info.RowCount(), 0);
-}
-
-TEST(PortPermission, RefusedDeviceNamesItsGroupAndHowToJoinIt)
-{
-    char path[] = "/tmp/kivra-fake-ttyXXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    EXPECT_TRUE(DevicePermissionAdvice(path, 5).isEmpty()); // opens: nothing to advise
-    ::chmod(path, 0);
-    // Root opens anything: take the part of an ordinary user while probing.
-    const uid_t euid = ::geteuid();
-    if (euid == 0) {
-        ASSERT_EQ(::seteuid(65534), 0);
-    }
-    const QString advice = DevicePermissionAdvice(path, 5);
-    if (euid == 0) {
-        ASSERT_EQ(::seteuid(0), 0);
-    }
-    struct stat st {};
-    ASSERT_EQ(::stat(path, &st), 0);
-    const group* g = ::getgrgid(st.st_gid);
-    ::unlink(path);
-    ASSERT_NE(g, nullptr);
-    EXPECT_TRUE(advice.contains(QString::fromLatin1(path))) << advice.toStdString();
-    EXPECT_TRUE(advice.contains(QStringLiteral("COM5")));
-    EXPECT_TRUE(
-        advice.contains(QStringLiteral("sudo usermod -aG %1 $USER").arg(QString::fromLocal8Bit(g->gr_name))));
-    EXPECT_TRUE(DevicePermissionAdvice("/tmp/kivra-no-such-device", 5).isEmpty());
 }

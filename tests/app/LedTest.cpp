@@ -1,6 +1,6 @@
 // The LED indicator, judged from its rendered pixels and its images.
 
-#include "app/ALed.h"
+#include "app/LumALed.h"
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>

@@ -1,140 +1,24 @@
 // The main window against the simulated base: start-up state, connecting, polling, answers in the
 // grid, the defined group, the channel, the settings dialog's round trip and closing.
 
-#include "app/ALed.h"
-#include "app/Application.h"
-#include "app/KeypadInfo.h"
-#include "app/RadioGroup.h"
-#include "app/unitAbout.h"
-#include "app/unitCommands.h"
-#include "app/unitDebug.h"
-#include "app/unitKivraUtil.h"
-#include "basesim/BaseSimulator.h"
-#include "serial/PortNames.h"
-#include "tests/support/TestSupport.h"
-#include "ui_unitKivraUtil.h"
+#include "tests/app/MainWindowFixture.h"
+
+#include "app/frmDebug.h"
+#include "ui_frmCommands.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QRadioButton>
-#include <QTest>
 #include <QTimer>
-#include <gtest/gtest.h>
-#include <qpa/qwindowsysteminterface.h>
 
 #include <set>
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 using namespace kivra;
 using namespace std::chrono_literals;
-
-namespace {
-
-constexpr int kPort = 3;
-
-const QColor kLime(0, 255, 0);
-const QColor kRed(255, 0, 0);
-const QColor kSilver(192, 192, 192);
-
-class MainWindow : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        SetMessageBoxFunction([this](const QString& t) { messages << t; });
-        InstallMessageBoxExceptionHandler();
-    }
-    void TearDown() override
-    {
-        w.reset();
-        if (sim)
-            sim->Stop();
-        SetMessageBoxFunction({});
-    }
-    void StartSim(basesim::SimConfig cfg = {})
-    {
-        cfg.ComPort = kPort;
-        sim = std::make_unique<basesim::BaseSimulator>(cfg);
-        sim->Start();
-    }
-    void CreateWindow()
-    {
-        w = std::make_unique<TfrmKivraUtil>();
-        w->SetForms(&info, &commands, &about);
-        w->show();
-    }
-    Ui::TfrmKivraUtil& ui() { return *w->ui; }
-    void Click(QWidget* b) { QTest::mouseClick(b, Qt::LeftButton); }
-    bool ConnectToSim()
-    {
-        ui().lboComPort->setCurrentText(QString::number(kPort));
-        Click(ui().btnConnect);
-        return w->KivraOCX->GetConnected();
-    }
-    static QColor Centre(QWidget* led)
-    {
-        return led->grab().toImage().pixelColor(led->width() / 2, led->height() / 2);
-    }
-    QColor CellColour(int n)
-    {
-        TKeypadGrid* g = ui().StringGrid1;
-        const QRect r = g->CellRect((n - 1) / kGridRows, (n - 1) % kGridRows);
-        return g->grab().toImage().pixelColor(r.left() + 60, r.top() + 7);
-    }
-    QString CellText(int n) { return ui().StringGrid1->Cell((n - 1) / kGridRows, (n - 1) % kGridRows); }
-    bool SimCommandSent(const std::string& command)
-    {
-        for (const std::string& c : sim->Commands())
-            if (c == command)
-                return true;
-        return false;
-    }
-
-    // A click as the window system hands it over: queued until the event loop next takes input.
-    void QueueClick(QWidget* target)
-    {
-        QWindow* window = w->windowHandle();
-        const QPointF local = target->mapTo(w.get(), target->rect().center());
-        const QPointF global = target->mapToGlobal(target->rect().center());
-        using Async = QWindowSystemInterface::AsynchronousDelivery;
-        QWindowSystemInterface::handleMouseEvent<Async>(window, local, global, Qt::LeftButton, Qt::LeftButton,
-                                                        QEvent::MouseButtonPress);
-        QWindowSystemInterface::handleMouseEvent<Async>(window, local, global, Qt::NoButton, Qt::LeftButton,
-                                                        QEvent::MouseButtonRelease);
-    }
-    void ExpectDisconnectedState()
-    {
-        EXPECT_FALSE(w->ShowsConnected());
-        EXPECT_TRUE(w->isVisible());
-        EXPECT_EQ(ui().btnConnect->text(), QStringLiteral("Connect"));
-        EXPECT_EQ(ui().btnPolling->text(), QStringLiteral("Start Polling"));
-        EXPECT_EQ(Centre(ui().ledConnect), kRed);
-        EXPECT_EQ(Centre(ui().ledPolling), kRed);
-        EXPECT_FALSE(ui().ledPolling->Blinking());
-        for (QWidget* off : std::initializer_list<QWidget*>{
-                 ui().btnPolling, ui().lboChannel, ui().btnCndCommands, ui().rgrpKeypadAdd, ui().cboKeypads,
-                 ui().rgrpOption, ui().btnKeyPadInfo, ui().btnClearInfo})
-            EXPECT_FALSE(off->isEnabled()) << off->objectName().toStdString();
-        EXPECT_TRUE(ui().lboComPort->isEnabled());
-        EXPECT_TRUE(ui().btnConnect->isEnabled());
-    }
-
-    QStringList messages;
-    std::unique_ptr<basesim::BaseSimulator> sim;
-    TfrmKeypadInfo info;
-    TfrmCommands commands;
-    TfrmAbout about;
-    std::unique_ptr<TfrmKivraUtil> w;
-};
-
-} // namespace
+using namespace kivra::test;
 
 TEST_F(MainWindow, StartUpState)
 {
@@ -432,162 +316,6 @@ TEST_F(MainWindow, ClosingWhilePollingStopsPollingAndDisconnects)
     EXPECT_TRUE(test::WaitUntil([&] { return !sim->Streaming(); }, 2s));
 }
 
-TEST_F(MainWindow, ConnectKeepsPaintingShowsProgressAndIgnoresInput)
-{
-    StartSim();
-    CreateWindow();
-    w->changeGrid(5, '1');
-    bool sawBusy = false;
-    QString caption;
-    QTimer::singleShot(300, w.get(), [&] {
-        sawBusy = w->Connecting();
-        caption = ui().btnConnect->text();
-        sawBusy &=
-            QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
-        Click(ui().btnClear); // must not run while Connect waits
-    });
-    ASSERT_TRUE(ConnectToSim());
-    EXPECT_TRUE(sawBusy);
-    EXPECT_EQ(caption, QStringLiteral("Connecting..."));
-    EXPECT_EQ(ui().edtKeypadCount->text(), QStringLiteral("1 keypad of 250"));
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_FALSE(w->Connecting());
-}
-
-TEST_F(MainWindow, ConnectWithoutAnyPortSaysSo)
-{
-    CreateWindow();
-    ui().lboComPort->clear();
-    Click(ui().btnConnect);
-    ASSERT_EQ(messages.size(), 1);
-    EXPECT_TRUE(messages[0].contains(QStringLiteral("No COM port"))) << messages[0].toStdString();
-    EXPECT_EQ(ui().btnConnect->text(), QStringLiteral("Connect"));
-}
-
-TEST_F(MainWindow, ALostLinkShowsDisconnectedAndKeepsWhatWasCollected)
-{
-    struct Case {
-        const char* what;
-        basesim::FailureMode failure;
-        QString text;
-    };
-    const Case cases[] = {
-        {"unplugged", basesim::FailureMode::Unplug, QStringLiteral("Connection Lost")},
-        {"silent", basesim::FailureMode::Silent,
-         QStringLiteral("Connection lost.  Verify physical connection and retry Connect.")},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        basesim::SimConfig cfg;
-        cfg.Keypads = {{.Number = 4, .Serial = {0x12, 0x34, 0x56}, .Battery = 2, .Major = 1, .Minor = 3}};
-        StartSim(cfg);
-        CreateWindow();
-        bool closed = false;
-        w->OnFormClosed = [&] { closed = true; };
-        ASSERT_TRUE(ConnectToSim());
-        Click(ui().btnPolling);
-        ASSERT_TRUE(test::WaitUntil([&] { return sim->Streaming(); }, 2s));
-        Click(ui().btnKeyPadInfo);
-        ASSERT_TRUE(test::WaitUntil([&] { return info.RowCount() == 1; }, 5s));
-        sim->Press(4, '7');
-        ASSERT_TRUE(test::WaitUntil([&] { return CellText(4) == QStringLiteral("  4: 7"); }, 3s));
-        messages.clear();
-        // A port that appeared meanwhile: listed once the window probes again.
-        const std::string link = PortDirectory() + "/COM10";
-        ASSERT_EQ(::symlink(sim->SlaveDevice().c_str(), link.c_str()), 0);
-
-        sim->SetFailure(c.failure);
-        ASSERT_TRUE(test::WaitUntil([&] { return !w->ShowsConnected(); }, 10s));
-        EXPECT_TRUE(messages.join('\n').contains(c.text)) << messages.join('\n').toStdString();
-        EXPECT_FALSE(closed);
-        ExpectDisconnectedState();
-        EXPECT_EQ(CellText(4), QStringLiteral("  4: 7"));
-        EXPECT_EQ(ui().edtKeypadCount->text(), QStringLiteral("1 keypad of 250"));
-        EXPECT_EQ(info.RowCount(), 1);
-        // Probed again, the port in use still chosen when it is there.
-        if (c.failure == basesim::FailureMode::Silent) {
-            EXPECT_GE(ui().lboComPort->findText(QStringLiteral("10")), 0);
-            EXPECT_EQ(ui().lboComPort->currentText(), QString::number(kPort));
-        }
-        ::unlink(link.c_str());
-        test::ProcessEventsFor(600ms); // the timer leaves the port list enabled
-        EXPECT_TRUE(ui().lboComPort->isEnabled());
-
-        // The base talks again: the user connects with the same button, the grid still there.
-        if (c.failure == basesim::FailureMode::Silent) {
-            sim->SetFailure(basesim::FailureMode::None);
-            ASSERT_TRUE(ConnectToSim()) << messages.join('\n').toStdString();
-            EXPECT_EQ(ui().btnConnect->text(), QStringLiteral("Disconnect"));
-            EXPECT_EQ(CellText(4), QStringLiteral("  4: 7"));
-        }
-        w.reset();
-        sim->Stop();
-        info.ClearRows();
-    }
-}
-
-TEST_F(MainWindow, ALostLinkIsShownInTheMessageBoxAlreadyOpen)
-{
-    StartSim();
-    CreateWindow();
-    ASSERT_TRUE(ConnectToSim());
-    Click(ui().btnPolling);
-    ASSERT_TRUE(test::WaitUntil([&] { return sim->Streaming(); }, 2s));
-    SetMessageBoxFunction({}); // real message boxes from here on
-    QString shown;
-    bool truthfulBehindTheBox = false;
-    QTimer user;
-    QObject::connect(&user, &QTimer::timeout, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr || !box->text().contains(QStringLiteral("Connection Lost")))
-            return;
-        if (shown.isEmpty()) {
-            shown = box->text();
-            truthfulBehindTheBox = !w->ShowsConnected() && w->isVisible();
-        }
-        box->accept();
-    });
-    user.start(50);
-    QTimer::singleShot(0, [] { ShowMessage(QStringLiteral("An earlier message.")); });
-    QTimer::singleShot(300, [&] { sim->SetFailure(basesim::FailureMode::Unplug); });
-    ASSERT_TRUE(test::WaitUntil([&] { return !shown.isEmpty(); }, 10s));
-    EXPECT_TRUE(shown.startsWith(QStringLiteral("An earlier message."))) << shown.toStdString();
-    EXPECT_TRUE(truthfulBehindTheBox);
-    test::ProcessEventsFor(300ms);
-    user.stop();
-    ExpectDisconnectedState();
-}
-
-TEST_F(MainWindow, ClicksMadeWhileConnectRunsAreDropped)
-{
-    StartSim();
-    CreateWindow();
-    // A second click on Connect (which would disconnect again) and one on the still disabled
-    // "Start Polling", each while Connect waits for the base.
-    for (QPushButton* target : {ui().btnConnect, ui().btnPolling}) {
-        SCOPED_TRACE(target->objectName().toStdString());
-        bool queued = false;
-        QTimer::singleShot(300, w.get(), [&] {
-            queued = w->Connecting();
-            QueueClick(target);
-        });
-        ASSERT_TRUE(ConnectToSim());
-        EXPECT_TRUE(queued);
-        test::ProcessEventsFor(500ms); // anything held back would arrive now
-        EXPECT_TRUE(w->KivraOCX->GetConnected());
-        EXPECT_EQ(ui().btnConnect->text(), QStringLiteral("Disconnect"));
-        EXPECT_FALSE(w->KivraOCX->GetPolling());
-        EXPECT_EQ(ui().btnPolling->text(), QStringLiteral("Start Polling"));
-        EXPECT_FALSE(sim->Streaming());
-        Click(ui().btnConnect);
-        ASSERT_FALSE(w->KivraOCX->GetConnected());
-    }
-    // Input after Connect is taken as usual.
-    ASSERT_TRUE(ConnectToSim());
-    QueueClick(ui().btnPolling);
-    EXPECT_TRUE(test::WaitUntil([&] { return w->KivraOCX->GetPolling(); }, 2s));
-}
-
 TEST_F(MainWindow, SettingsDialogRoundTrip)
 {
     StartSim();
@@ -595,7 +323,7 @@ TEST_F(MainWindow, SettingsDialogRoundTrip)
     ASSERT_TRUE(ConnectToSim());
     // Cancel sends nothing.
     sim->ClearHostLog();
-    QTimer::singleShot(200, &commands, [&] { Click(commands.btnCancel); });
+    QTimer::singleShot(200, &commands, [&] { Click(commands.ui->btnCancel); });
     Click(ui().btnCndCommands);
     test::ProcessEventsFor(300ms);
     EXPECT_FALSE(commands.isVisible());
@@ -606,11 +334,11 @@ TEST_F(MainWindow, SettingsDialogRoundTrip)
     // The dialog shows the control's settings; star key on and key 7 locked with OK.
     const bool star = w->KivraOCX->GetKeypadStarKeyEnabled();
     QTimer::singleShot(200, &commands, [&] {
-        EXPECT_EQ(commands.chkStarKey->isChecked(), star);
+        EXPECT_EQ(commands.ui->chkStarKey->isChecked(), star);
         EXPECT_TRUE(commands.KeyEnabledShown(7));
-        commands.chkStarKey->setChecked(!star);
+        commands.ui->chkStarKey->setChecked(!star);
         commands.ShowKeyLocked(7, true);
-        Click(commands.btnApply);
+        Click(commands.ui->btnApply);
     });
     Click(ui().btnCndCommands);
     EXPECT_EQ(w->KivraOCX->GetKeypadStarKeyEnabled(), !star);
@@ -620,49 +348,6 @@ TEST_F(MainWindow, SettingsDialogRoundTrip)
     EXPECT_FALSE(sim->KeyLocked('6'));
     EXPECT_TRUE(sim->SettingsC() != c || sim->SettingsD() != d);
     EXPECT_TRUE(messages.isEmpty()) << messages.join('\n').toStdString();
-}
-
-TEST_F(MainWindow, PortListShowsDevicesThatExistAndNamesThem)
-{
-    StartSim();
-    const std::string dir = PortDirectory();
-    const std::string slave = sim->SlaveDevice();
-    // COM10 is probed under its "\\.\COM10" name; COM11 points at nothing.
-    ASSERT_EQ(::symlink(slave.c_str(), (dir + "/COM10").c_str()), 0);
-    ASSERT_EQ(::symlink((dir + "/no-such-device").c_str(), (dir + "/COM11").c_str()), 0);
-    // A port another program holds is still listed.
-    const int holder = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(holder, 0);
-    ::ioctl(holder, TIOCEXCL);
-    test::OpenWatch opens(slave);
-    CreateWindow();
-    QStringList items;
-    for (int i = 0; i < ui().lboComPort->count(); ++i)
-        items << ui().lboComPort->itemText(i);
-    EXPECT_TRUE(items.contains(QString::number(kPort))) << items.join(',').toStdString();
-    EXPECT_TRUE(items.contains(QStringLiteral("10")));
-    EXPECT_FALSE(items.contains(QStringLiteral("11")));
-    for (const QString& item : items)
-        EXPECT_LE(item.toInt(), 16);
-    EXPECT_TRUE(w->PortHint().contains(QStringLiteral("10 = %1/COM10").arg(QString::fromStdString(dir))));
-    EXPECT_EQ(ui().lboComPort->currentIndex(), 0);
-
-    // Listing never opens a device: opening a tty raises its modem lines. (Checked while the
-    // test holds the slave: letting it go makes the simulator open it to drop stale input.)
-    ui().lboComPort->showPopup();
-    ui().lboComPort->hidePopup();
-    EXPECT_EQ(opens.Opens(), 0);
-
-    // Dropping the list down probes again: a port that went away disappears.
-    ::ioctl(holder, TIOCNXCL);
-    ::close(holder);
-    ::unlink((dir + "/COM10").c_str());
-    ui().lboComPort->showPopup();
-    ui().lboComPort->hidePopup();
-    EXPECT_EQ(ui().lboComPort->findText(QStringLiteral("10")), -1);
-    EXPECT_GE(ui().lboComPort->findText(QString::number(kPort)), 0);
-    EXPECT_EQ(ui().lboComPort->currentIndex(), 0);
-    EXPECT_TRUE(w->PortHint().contains(QStringLiteral("(pseudo-terminal)"))) << w->PortHint().toStdString();
 }
 
 TEST_F(MainWindow, InfoListsKeypadReportsAndOptionChangesClearTheGrid)

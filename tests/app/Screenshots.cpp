@@ -6,13 +6,13 @@
 // The command file (the simulator's standard input) makes the base fall silent while polling.
 
 #include "app/Application.h"
-#include "app/KeypadInfo.h"
 #include "app/RadioGroup.h"
-#include "app/unitAbout.h"
-#include "app/unitCommands.h"
-#include "app/unitKivraUtil.h"
+#include "app/frmAbout.h"
+#include "app/frmCommands.h"
+#include "app/frmKeypadInfo.h"
+#include "app/frmKivraUtil.h"
 #include "core/Exception.h"
-#include "ui_unitKivraUtil.h"
+#include "ui_frmKivraUtil.h"
 
 #include <QComboBox>
 #include <QDeadlineTimer>

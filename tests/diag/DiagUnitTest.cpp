@@ -201,7 +201,8 @@ TEST(DiagPorts, OpenErrorsAreClassified)
     const PortProbe refused = ClassifyOpenError(5, path, EACCES);
     EXPECT_EQ(refused.State, PortState::Refused);
     EXPECT_EQ(DeviceGroup(path), groupName);
-    EXPECT_NE(refused.Detail.find("belongs to group " + groupName), std::string::npos) << refused.Detail;
+    EXPECT_NE(refused.Detail.find("belongs to the group \"" + groupName + "\""), std::string::npos)
+        << refused.Detail;
     EXPECT_NE(refused.Detail.find("usermod -aG " + groupName), std::string::npos) << refused.Detail;
     EXPECT_NE(PortStateText(refused).find("refused: "), std::string::npos);
     ::unlink(path);

@@ -1,7 +1,7 @@
 // The About window (content, web link, position) and the debug window with its line format.
 
-#include "app/unitAbout.h"
-#include "app/unitDebug.h"
+#include "app/frmAbout.h"
+#include "app/frmDebug.h"
 #include "core/Version.h"
 
 #include <QAction>

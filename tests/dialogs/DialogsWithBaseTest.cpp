@@ -2,15 +2,16 @@
 // against the simulated base: what the user sees and what reaches the wire.
 
 #include "app/Application.h"
-#include "app/KeypadInfo.h"
 #include "app/RadioGroup.h"
-#include "app/unitAbout.h"
-#include "app/unitCommands.h"
-#include "app/unitKivraUtil.h"
+#include "app/frmAbout.h"
+#include "app/frmCommands.h"
+#include "app/frmKeypadInfo.h"
+#include "app/frmKivraUtil.h"
 #include "basesim/BaseSimulator.h"
 #include "core/Exception.h"
 #include "tests/support/TestSupport.h"
-#include "ui_unitKivraUtil.h"
+#include "ui_frmCommands.h"
+#include "ui_frmKivraUtil.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -225,26 +226,26 @@ TEST_F(DialogsWithBase, DialogShowsReportedSettingsAndCancelOrEscapeSendNothing)
 
     WithSettingsDialog([&] {
         EXPECT_EQ(Commands.GetConfigureIndex(), 1);
-        EXPECT_FALSE(Commands.chkDigitalEcho->isChecked());
-        for (QCheckBox* on :
-             {Commands.chkStarKey, Commands.chkLowBattery, Commands.chkPostAck, Commands.chkInitResponse,
-              Commands.chkSoftKeys, Commands.chkLockConfig, Commands.chkShortCuts})
+        EXPECT_FALSE(Commands.ui->chkDigitalEcho->isChecked());
+        for (QCheckBox* on : {Commands.ui->chkStarKey, Commands.ui->chkLowBattery, Commands.ui->chkPostAck,
+                              Commands.ui->chkInitResponse, Commands.ui->chkSoftKeys,
+                              Commands.ui->chkLockConfig, Commands.ui->chkShortCuts})
             EXPECT_TRUE(on->isChecked()) << on->objectName().toStdString();
-        EXPECT_EQ(Commands.cboTransPower->currentText(), QStringLiteral("Low-Medium"));
+        EXPECT_EQ(Commands.ui->cboTransPower->currentText(), QStringLiteral("Low-Medium"));
         for (int d = 0; d < 10; ++d)
             EXPECT_TRUE(Commands.KeyEnabledShown(d)) << d; // nothing locked after connecting
         EXPECT_FALSE(Commands.imgKeyAAct->isHidden());
         const QPoint offset = Commands.frameGeometry().center() - Main.frameGeometry().center();
         EXPECT_LE(offset.manhattanLength(), 8);
 
-        ClickBox(Commands.chkDigitalEcho);
+        ClickBox(Commands.ui->chkDigitalEcho);
         Click(Commands.imgKeyAct[2]);
-        Click(Commands.btnCancel);
+        Click(Commands.ui->btnCancel);
     });
     WithSettingsDialog([&] {
-        EXPECT_FALSE(Commands.chkDigitalEcho->isChecked()); // reloaded from the control
+        EXPECT_FALSE(Commands.ui->chkDigitalEcho->isChecked()); // reloaded from the control
         EXPECT_TRUE(Commands.KeyEnabledShown(2));
-        ClickBox(Commands.chkLowBattery);
+        ClickBox(Commands.ui->chkLowBattery);
         QTest::keyClick(&Commands, Qt::Key_Escape);
     });
     test::ProcessEventsFor(300ms);
@@ -261,21 +262,22 @@ TEST_F(DialogsWithBase, OkSendsTheSettingsOncePerWrite)
 
     WithSettingsDialog([&] {
         EXPECT_EQ(Commands.GetConfigureIndex(), 0);
-        EXPECT_TRUE(Commands.chkDigitalEcho->isChecked());
+        EXPECT_TRUE(Commands.ui->chkDigitalEcho->isChecked());
         // "Keypad": the "*" and soft key pictures do not answer.
         Click(Commands.imgKeyA);
         Click(Commands.imgSKey[1]);
-        EXPECT_FALSE(Commands.chkStarKey->isChecked());
-        EXPECT_FALSE(Commands.chkSoftKeys->isChecked());
+        EXPECT_FALSE(Commands.ui->chkStarKey->isChecked());
+        EXPECT_FALSE(Commands.ui->chkSoftKeys->isChecked());
 
-        Commands.rgrpConfigure->Button(1)->click(); // "Base"
+        Commands.ui->rgrpConfigure->Button(1)->click(); // "Base"
         Click(Commands.imgKeyA);
         Click(Commands.imgSKey[1]);
-        for (QCheckBox* box : {Commands.chkDigitalEcho, Commands.chkLowBattery, Commands.chkPostAck,
-                               Commands.chkInitResponse, Commands.chkLockConfig, Commands.chkShortCuts})
+        for (QCheckBox* box :
+             {Commands.ui->chkDigitalEcho, Commands.ui->chkLowBattery, Commands.ui->chkPostAck,
+              Commands.ui->chkInitResponse, Commands.ui->chkLockConfig, Commands.ui->chkShortCuts})
             ClickBox(box);
-        Commands.cboTransPower->setCurrentIndex(1);
-        Click(Commands.btnApply);
+        Commands.ui->cboTransPower->setCurrentIndex(1);
+        Click(Commands.ui->btnApply);
     });
     ASSERT_TRUE(test::WaitUntil([&] { return Base->SettingsC() == 0x9F && Base->SettingsD() == 0x47; }))
         << int(Base->SettingsC()) << " " << int(Base->SettingsD());
@@ -294,8 +296,8 @@ TEST_F(DialogsWithBase, LockingKeySevenStopsItsAnswers)
 
     WithSettingsDialog([&] {
         Click(Commands.imgKeyAct[7]);
-        Commands.cboTransPower->setEditText(QStringLiteral("Medium")); // no item: power stays
-        Click(Commands.btnApply);
+        Commands.ui->cboTransPower->setEditText(QStringLiteral("Medium")); // no item: power stays
+        Click(Commands.ui->btnApply);
     });
     ASSERT_TRUE(test::WaitUntil([&] { return Base->KeyLocked('7'); }));
     std::vector<std::string> locks;
@@ -316,7 +318,7 @@ TEST_F(DialogsWithBase, LockingKeySevenStopsItsAnswers)
     WithSettingsDialog([&] {
         EXPECT_FALSE(Commands.KeyEnabledShown(7));
         EXPECT_TRUE(Commands.KeyEnabledShown(6));
-        Click(Commands.btnCancel);
+        Click(Commands.ui->btnCancel);
     });
 }
 

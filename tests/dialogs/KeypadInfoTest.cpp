@@ -1,6 +1,6 @@
 // The keypad information window: timestamp texts, the compare rule and header-click sorting.
 
-#include "app/KeypadInfo.h"
+#include "app/frmKeypadInfo.h"
 
 #include <QHeaderView>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "app/ALed.h"
+#include "app/LumALed.h"
 
 #include "core/Exception.h"
 

@@ -1,10 +1,10 @@
 // The window utility: creates its four windows in order and runs until the main window closes.
 
 #include "app/Application.h"
-#include "app/KeypadInfo.h"
-#include "app/unitAbout.h"
-#include "app/unitCommands.h"
-#include "app/unitKivraUtil.h"
+#include "app/frmAbout.h"
+#include "app/frmCommands.h"
+#include "app/frmKeypadInfo.h"
+#include "app/frmKivraUtil.h"
 #include "core/Version.h"
 
 #include <QScreen>

@@ -1,4 +1,4 @@
-#include "app/KeypadInfo.h"
+#include "app/frmKeypadInfo.h"
 
 #include "app/Application.h"
 

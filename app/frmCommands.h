@@ -1,20 +1,17 @@
 #pragma once
 // TfrmCommands: the keypad configuration dialog. It shows the control's ten keypad settings and a
-// keypad drawing whose keys are clicked to enable or disable them. The main window loads it from
-// the control (InitializeSettingsForm) and writes it back (applyConfigChanges); the dialog itself
-// only keeps the key pictures and the check boxes in step.
+// keypad drawing whose keys are clicked to enable or disable them. The main window hands it a
+// TKeypadConfiguration before it opens (InitializeSettingsForm) and takes the one it shows back
+// (applyConfigChanges); the dialog itself only keeps the key pictures and the check boxes in step.
+
+#include "control/KeypadSettingTable.h"
 
 #include <QDialog>
-#include <QLabel>
 
 #include <array>
 #include <functional>
 #include <memory>
-
-class QCheckBox;
-class QComboBox;
-class QGroupBox;
-class QPushButton;
+#include <span>
 
 namespace Ui {
 class TfrmCommands;
@@ -22,56 +19,53 @@ class TfrmCommands;
 
 namespace kivra {
 
+class TKeyImage;
 class TRadioGroup;
 
-//! A key picture over the keypad drawing. Click = press and release inside it; a disabled image
-//! ignores clicks.
-class TKeyImage : public QLabel {
-public:
-    explicit TKeyImage(QWidget* parent = nullptr);
-    std::function<void()> OnClick;
+//! The settings in the order the dialog lists them, top to bottom; applying writes them in this
+//! order, the transmit power last.
+inline constexpr std::array<TKeypadSetting, kKeypadSettingCount> kDialogSettings{
+    TKeypadSetting::ConfigurationMode,       TKeypadSetting::DigitEcho,
+    TKeypadSetting::StarKeyEnabled,          TKeypadSetting::LowBatteryNotification,
+    TKeypadSetting::PostAcknowledgement,     TKeypadSetting::AddressChannelShortcutsEnabled,
+    TKeypadSetting::SoftkeysEnabled,         TKeypadSetting::OnlyAcceptInitialResponse,
+    TKeypadSetting::GlobalConfigurationLock, TKeypadSetting::TransmitPowerLevel,
+};
 
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
+//! What the dialog shows and hands back.
+struct TKeypadConfiguration {
+    TKeypadSettings Settings;
+    //! False when the typed power text names no item: the transmit power is then left alone.
+    bool TransmitPowerChosen = true;
+    //! Digit keys 0..9: true for a key wanted locked.
+    std::array<bool, 10> KeyLocked{};
 
-private:
-    bool Pressed_ = false;
+    //! The settings an apply writes, in the dialog's order: all ten, or nine without a power.
+    std::span<const TKeypadSetting> Written() const
+    {
+        return std::span(kDialogSettings)
+            .first(TransmitPowerChosen ? kKeypadSettingCount : kKeypadSettingCount - 1);
+    }
 };
 
 //! Hint texts of the dialog by control name, with their stored line separators.
 QString CommandsHint(const char* controlName);
-
-//! The pictures: the keypad drawing (any size; designed at 220 x 518) and one key image in its
-//! plain (disabled or locked) or enabled look.
-QPixmap PaintKeypadDrawing(QSize size);
-QPixmap PaintKeyImage(const QString& label, bool enabled, QSize size, bool softKey = false,
-                      bool clearKey = false);
 
 class TfrmCommands : public QDialog {
 public:
     explicit TfrmCommands(QWidget* parent = nullptr);
     ~TfrmCommands() override;
 
-    QGroupBox* grpSettings = nullptr;
-    //! "Configure Via": items "Keypad" (0) and "Base" (1).
-    TRadioGroup* rgrpConfigure = nullptr;
-    QCheckBox* chkDigitalEcho = nullptr;
-    QCheckBox* chkStarKey = nullptr;
-    QCheckBox* chkLowBattery = nullptr;
-    QCheckBox* chkPostAck = nullptr;
-    QCheckBox* chkShortCuts = nullptr;
-    QCheckBox* chkSoftKeys = nullptr;
-    QCheckBox* chkInitResponse = nullptr;
-    QCheckBox* chkLockConfig = nullptr;
-    QLabel* lblPower = nullptr;
-    QComboBox* cboTransPower = nullptr; //!< editable; items "Low", "Low-Medium", "Medium-High", "High"
-    QPushButton* btnApply = nullptr;    //!< "OK"
-    QPushButton* btnCancel = nullptr;   //!< "Cancel", also Escape
-    QPushButton* btnDoWork = nullptr;   //!< "Apply"
+    //! Shows a configuration: "Configure Via", the check boxes (the "*" and soft key pictures
+    //! follow), the power, the digit keys, and the "*" and soft key pictures enabled for "Base".
+    void SetConfiguration(const TKeypadConfiguration& configuration);
+    //! The configuration the dialog shows now.
+    TKeypadConfiguration Configuration() const;
 
-    QLabel* imgKeypad = nullptr;
+    //! "Apply": runs the main window's applyConfigChanges; the dialog stays open.
+    std::function<void()> OnApply;
+
+    //! The key pictures over the keypad drawing.
     std::array<TKeyImage*, 10> imgKey{};    //!< imgKey0..imgKey9: plain look, key locked
     std::array<TKeyImage*, 10> imgKeyAct{}; //!< imgKey0Act..imgKey9Act: key enabled
     TKeyImage* imgKeyA = nullptr;           //!< "*" key
@@ -79,9 +73,6 @@ public:
     std::array<TKeyImage*, 3> imgSKey{}; //!< soft keys 1..3 (index 0..2)
     std::array<TKeyImage*, 3> imgSKeyAct{};
     TKeyImage* imgClear = nullptr;
-
-    //! "Apply": runs the main window's applyConfigChanges; the dialog stays open.
-    std::function<void()> OnApply;
 
     //! rgrpConfigure's ItemIndex: 0 "Keypad", 1 "Base". Setting it runs the change handler when
     //! the selection changes.
@@ -107,12 +98,12 @@ public:
     void chkSoftKeysClick();
     void rgrpConfigureClick();
 
+    //! The generated form, for tests that reach the controls.
+    std::unique_ptr<Ui::TfrmCommands> ui;
+
 protected:
     //! Centred on the window it was opened from (its parent, or the active window) at each opening.
     void showEvent(QShowEvent* event) override;
-
-private:
-    std::unique_ptr<Ui::TfrmCommands> ui;
 };
 
 //! Application-wide hint display time (ms), installed by the first TfrmCommands.

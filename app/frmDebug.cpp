@@ -1,4 +1,4 @@
-#include "app/unitDebug.h"
+#include "app/frmDebug.h"
 
 #include "app/Application.h"
 

@@ -1,9 +1,9 @@
-#include "app/unitAbout.h"
+#include "app/frmAbout.h"
 
 #include "app/Application.h"
-#include "app/unitCommands.h"
+#include "app/KeypadPictures.h"
 #include "core/Version.h"
-#include "ui_unitAbout.h"
+#include "ui_frmAbout.h"
 
 #include <QAction>
 #include <QDesktopServices>

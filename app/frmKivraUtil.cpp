@@ -1,0 +1,421 @@
+#include "app/frmKivraUtil.h"
+
+#include "app/Application.h"
+#include "app/BlockingCall.h"
+#include "app/LumALed.h"
+#include "app/PortComboBox.h"
+#include "app/RadioGroup.h"
+#include "app/frmAbout.h"
+#include "app/frmCommands.h"
+#include "app/frmDebug.h"
+#include "serial/PortProbe.h"
+#include "ui_frmKivraUtil.h"
+
+#include <QCloseEvent>
+#include <QKeySequence>
+#include <QPixmap>
+#include <QShortcut>
+#include <QTimer>
+
+#include <functional>
+
+namespace kivra {
+
+namespace {
+
+// The control's byte strings shown one character per byte.
+QString Text(const std::string& s)
+{
+    return BytesToQString(s);
+}
+
+} // namespace
+
+TfrmKivraUtil::TfrmKivraUtil(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TfrmKivraUtil>())
+{
+    ui->setupUi(this);
+    // A fixed dialog frame with only the close button.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(730, 554);
+    ConnectCall_ = new TBlockingCall(this);
+    FormCreate();
+}
+
+TfrmKivraUtil::~TfrmKivraUtil()
+{
+    // The control's handlers use this window: the control goes first.
+    if (tmrConnect_)
+        tmrConnect_->stop();
+    delete KivraOCX;
+    KivraOCX = nullptr;
+}
+
+void TfrmKivraUtil::SetForms(TfrmKeypadInfo* keypadInfo, TfrmCommands* commands, TfrmAbout* about)
+{
+    SetKeypadInfoForm(keypadInfo);
+    frmCommands_ = commands;
+    frmAbout_ = about;
+    if (frmCommands_)
+        frmCommands_->OnApply = [this] { applyConfigChanges(); };
+}
+
+void TfrmKivraUtil::FormCreate()
+{
+    // Fonts: the window's everywhere, bold only for the group captions and the "All" / "Keypads:"
+    // items.
+    setFont(UtilityFont());
+    for (QWidget* w : findChildren<QWidget*>())
+        w->setFont(UtilityFont());
+    ui->gboProduct->setFont(UtilityFont(true));
+    ui->GroupBox1->setFont(UtilityFont(true));
+    ui->rgrpOption->setFont(UtilityFont(true));
+    for (QWidget* box : {static_cast<QWidget*>(ui->gboProduct), static_cast<QWidget*>(ui->GroupBox1)})
+        for (QWidget* w : box->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+            if (w != ui->rgrpOption)
+                w->setFont(UtilityFont());
+    ui->rgrpOption->SetItemsBold(false);
+    ui->rgrpKeypadAdd->SetItemsBold(true);
+
+    // Logo and maker.
+    ui->Image2->setPixmap(QPixmap(QStringLiteral(":/images/logo.svg")));
+    ui->Image2->installEventFilter(this);
+    ui->Image2->setToolTip(QStringLiteral("About Kivra\nCtrl+D: show or hide the debug output"));
+    ui->Label5->setText(QString::fromLatin1(kMakerName));
+    ui->Label5->setWordWrap(true);
+
+    // LEDs.
+    ui->ledConnect->SetLEDStyle(TLEDStyle::LEDHorizontal);
+    ui->ledConnect->SetBlink(false);
+    ui->ledConnect->SetFalseColor(clRed);
+    ui->ledConnect->SetInterval(300);
+    ui->ledPolling->SetLEDStyle(TLEDStyle::LEDHorizontal);
+    ui->ledPolling->SetBlink(false);
+    ui->ledPolling->SetTrueColor(clRed);
+    ui->ledPolling->SetFalseColor(clLime);
+    ui->ledPolling->SetInterval(300);
+    ui->ledPolling->SetValue(true);
+
+    // Start selections, made before the handlers are bound.
+    ui->rgrpKeypadAdd->SetItemIndex(0);
+    ui->rgrpOption->SetItemIndex(0);
+
+    // The control, with its events bound.
+    KivraOCX = new TKivra(this);
+    KivraOCX->SetKivraModel(rstKivraModel::mAutoDetect);
+    KivraOCX->SetDebugEventsEnabled(false);
+    KivraOCX->SetOnDebug(std::bind_front(&TfrmKivraUtil::KivraOCXDebug, this));
+    KivraOCX->SetErrorEventsEnabled(true);
+    KivraOCX->SetOnError(std::bind_front(&TfrmKivraUtil::KivraOCXError, this));
+    KivraOCX->SetOnKeypadDataReceived(std::bind_front(&TfrmKivraUtil::KivraOCXKeypadDataReceived, this));
+    KivraOCX->SetOnKeypadNotification(std::bind_front(&TfrmKivraUtil::KivraOCXKeypadNotification, this));
+    KivraOCX->SetOnLowBatteryWarning(std::bind_front(&TfrmKivraUtil::KivraOCXLowBatteryWarning, this));
+    KivraOCX->SetOnSoftkeyDataReceived(std::bind_front(&TfrmKivraUtil::KivraOCXSoftkeyDataReceived, this));
+    KivraOCX->SetOnKeypadTimestamp(std::bind_front(&TfrmKivraUtil::KivraOCXKeypadTimestamp, this));
+    KivraOCX->SetOnKeypadSerialNumber(std::bind_front(&TfrmKivraUtil::KivraOCXKeypadSerialNumber, this));
+    // Connect pauses keep the window painted.
+    KivraOCX->SetPauseFunction([](int ms) { TBlockingCall::Pause(ms); });
+
+    // The grid, the defined group and the information list.
+    SetUpKeypadsGroup(*ui, *KivraOCX, *this);
+
+    // Channels 1-15, none chosen.
+    for (int c = 1; c <= 15; ++c)
+        ui->lboChannel->addItem(QString::number(c));
+    ui->lboChannel->setCurrentIndex(-1);
+
+    // Handlers of the window's controls.
+    const auto clicked = [this](QAbstractButton* button, void (TfrmKivraUtil::*handler)()) {
+        connect(button, &QAbstractButton::clicked, this,
+                [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+    };
+    clicked(ui->btnConnect, &TfrmKivraUtil::btnConnectClick);
+    clicked(ui->btnPolling, &TfrmKivraUtil::btnPollingClick);
+    clicked(ui->btnCndCommands, &TfrmKivraUtil::btnCndCommandsClick);
+    connect(ui->lboChannel, &QComboBox::activated, this, [this] { Guarded([this] { lboChannelChange(); }); });
+    ui->lboComPort->OnDropDown = [this] {
+        ui->lboComPort->clear();
+        LoadPorts();
+    };
+    auto* debugShortcut = new QShortcut(QKeySequence(QStringLiteral("Ctrl+D")), this);
+    connect(debugShortcut, &QShortcut::activated, this,
+            [this] { Guarded([this] { SetDebugOutput(!KivraOCX->GetDebugEventsEnabled()); }); });
+
+    // The ports that exist.
+    LoadPorts();
+
+    tmrConnect_ = new QTimer(this);
+    tmrConnect_->setInterval(500);
+    connect(tmrConnect_, &QTimer::timeout, this, [this] { Guarded([this] { tmrConnectTimer(); }); });
+    tmrConnect_->start();
+}
+
+// --- Ports and connection ------------------------------------------------------------------
+
+void TfrmKivraUtil::LoadPorts()
+{
+    ui->lboComPort->LoadPorts();
+}
+
+QString TfrmKivraUtil::PortHint() const
+{
+    return ui->lboComPort->PortHint();
+}
+
+bool TfrmKivraUtil::Connecting() const
+{
+    return ConnectCall_->Running();
+}
+
+void TfrmKivraUtil::btnConnectClick()
+{
+    if (!KivraOCX->GetConnected())
+        ConnectAction();
+    else
+        DisconnectAction();
+}
+
+void TfrmKivraUtil::ConnectAction()
+{
+    // The port chosen in the list.
+    KivraOCX->SetSerialPort(ui->lboComPort->ChosenPort());
+
+    // Connect, which takes a few seconds: busy cursor, progress text, no other input.
+    {
+        ui->btnConnect->setText(QStringLiteral("Connecting..."));
+        ui->btnConnect->repaint();
+        struct CaptionBack {
+            QPushButton* button;
+            ~CaptionBack() { button->setText(QStringLiteral("Connect")); }
+        } captionBack{ui->btnConnect};
+        ConnectCall_->Run([this] { KivraOCX->Connect(); });
+    }
+
+    // Only the newer base generation (and only while it is still there).
+    if (KivraOCX->GetKivraModel() == rstKivraModel::mKivraSol && KivraOCX->GetConnected()) {
+        ShowsConnected_ = true; // a link lost from here on is shown as such
+        KivraOCX->CollectKeypadSerialNumbers();
+        SetKeypadControlsEnabled(true);
+        const int channel = KivraOCX->GetBaseChannel();
+        ui->lboChannel->setCurrentIndex(channel >= 1 && channel <= 15 ? channel - 1 : -1);
+        ui->lblBaseSerialNumber->setText(Text(KivraOCX->GetBaseSerialNumber()));
+        const std::string version = KivraOCX->GetBaseVersion();
+        const std::size_t colon = version.find(':');
+        if (colon == std::string::npos) {
+            ui->lblProduct->setText(QString());
+            ui->lblVersion->setText(Text(version.size() > 1 ? version.substr(1) : std::string()));
+        } else {
+            ui->lblProduct->setText(Text(version.substr(0, colon)));
+            ui->lblVersion->setText(
+                Text(colon + 2 <= version.size() ? version.substr(colon + 2) : std::string()));
+        }
+        ui->btnConnect->setText(QStringLiteral("Disconnect"));
+        ui->ledConnect->SetValue(true);
+    } else if (KivraOCX->GetConnected()) {
+        ShowMessage(QStringLiteral("This utility supports Kivra Sol Base Model only."));
+        KivraOCX->Disconnect(false);
+        KivraOCX->SetKivraModel(rstKivraModel::mAutoDetect);
+    }
+}
+
+void TfrmKivraUtil::DisconnectAction()
+{
+    if (KivraOCX->GetPolling()) {
+        ShowPolling(false);
+        KivraOCX->StopPolling();
+    }
+    // Back to serial numbers while the base is still there; the grid and the information list
+    // keep what was collected.
+    if (ui->rgrpOption->ItemIndex() != 0) {
+        SelectInfoOptionQuietly(0);
+        KivraOCX->CollectKeypadSerialNumbers();
+    }
+    KivraOCX->Disconnect(false);
+    ShowDisconnected();
+}
+
+void TfrmKivraUtil::ShowDisconnected()
+{
+    ShowsConnected_ = false;
+    ShowPolling(false);
+    SelectInfoOptionQuietly(0);
+    if (!KivraOCX->GetConnected())
+        KivraOCX->SetKivraModel(rstKivraModel::mAutoDetect);
+    ui->btnConnect->setText(QStringLiteral("Connect"));
+    ui->ledConnect->SetValue(false);
+    SetKeypadControlsEnabled(false);
+    // The device may have gone or come back (a USB adapter): probe again, keeping the choice.
+    const QString port = ui->lboComPort->currentText();
+    ui->lboComPort->clear();
+    LoadPorts();
+    if (const int again = ui->lboComPort->findText(port); again >= 0)
+        ui->lboComPort->setCurrentIndex(again);
+    ui->lboComPort->setEnabled(!KivraOCX->GetConnected());
+}
+
+void TfrmKivraUtil::LinkLost(const QString& text)
+{
+    // The window tells the truth before the message box waits for the user.
+    ShowDisconnected();
+    ShowMessage(text);
+}
+
+void TfrmKivraUtil::SetKeypadControlsEnabled(bool enabled)
+{
+    ui->rgrpOption->setEnabled(enabled);
+    ui->btnKeyPadInfo->setEnabled(enabled);
+    ui->btnCndCommands->setEnabled(enabled);
+    ui->btnClearInfo->setEnabled(enabled);
+    ui->btnPolling->setEnabled(enabled);
+    ui->cboKeypads->setEnabled(enabled);
+    ui->rgrpKeypadAdd->setEnabled(enabled);
+    ui->lboChannel->setEnabled(enabled);
+}
+
+void TfrmKivraUtil::btnPollingClick()
+{
+    const bool start = !KivraOCX->GetPolling();
+    ShowPolling(start);
+    if (start)
+        KivraOCX->StartPolling();
+    else
+        KivraOCX->StopPolling();
+}
+
+void TfrmKivraUtil::ShowPolling(bool polling)
+{
+    // The LED stays lit: solid red, or silver and lime in turn while polling.
+    ui->btnPolling->setText(polling ? QStringLiteral("Stop Polling") : QStringLiteral("Start Polling"));
+    ui->ledPolling->SetTrueColor(polling ? clSilver : clRed);
+    ui->ledPolling->SetBlink(polling);
+}
+
+void TfrmKivraUtil::lboChannelChange()
+{
+    if (KivraOCX->GetConnected()) {
+        KivraOCX->SetBaseChannel(ui->lboChannel->currentIndex() + 1);
+        btnClearClick();
+    } else {
+        ui->lboChannel->setCurrentIndex(-1);
+        ShowMessage(QStringLiteral(" Base is not connected. "));
+    }
+}
+
+void TfrmKivraUtil::tmrConnectTimer()
+{
+    RepaintGridIfChanged();
+    ui->lboComPort->setEnabled(!KivraOCX->GetConnected());
+}
+
+void TfrmKivraUtil::KivraOCXError(int ErrorCode, const std::string& Error)
+{
+    QString text = Text(Error);
+    if (Connecting()) {
+        // Name the way out when the port was refused for lack of permission.
+        const std::string advice = PermissionAdvice(ProbePort(KivraOCX->GetSerialPort()));
+        if (!advice.empty())
+            text += QStringLiteral("\n\n") + QString::fromLocal8Bit(advice.c_str());
+    }
+    // A link reported lost (by a failed read or write, or by the silence watchdog, whatever the
+    // wording) leaves the control disconnected: the window follows, keeping what it collected.
+    if (ErrorCode == kErrConnection && ShowsConnected_ && !Connecting() && !KivraOCX->GetConnected()) {
+        LinkLost(text);
+        return;
+    }
+    ShowMessage(text);
+}
+
+void TfrmKivraUtil::KivraOCXDebug(const std::string& Data)
+{
+    if (frmDebug_)
+        frmDebug_->AppendLine(FormatDebugLine(Data));
+}
+
+void TfrmKivraUtil::SetDebugOutput(bool on)
+{
+    if (on) {
+        if (!frmDebug_)
+            frmDebug_ = std::make_unique<TfrmDebug>();
+        frmDebug_->show();
+        frmDebug_->raise();
+    }
+    KivraOCX->SetDebugEventsEnabled(on);
+}
+
+void TfrmKivraUtil::closeEvent(QCloseEvent* event)
+{
+    if (Connecting()) {
+        event->ignore();
+        return;
+    }
+    if (!Closed_) {
+        Closed_ = true;
+        Guarded([this] { FormClose(); });
+    }
+    event->accept();
+    if (OnFormClosed)
+        OnFormClosed();
+}
+
+void TfrmKivraUtil::FormClose()
+{
+    tmrConnect_->stop();
+    if (KivraOCX->GetPolling())
+        KivraOCX->StopPolling();
+    if (KivraOCX->GetConnected())
+        KivraOCX->Disconnect(false);
+}
+
+void TfrmKivraUtil::Image2Click()
+{
+    if (frmAbout_)
+        frmAbout_->exec();
+}
+
+bool TfrmKivraUtil::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui->Image2 && event->type() == QEvent::MouseButtonRelease) {
+        Guarded([this] { Image2Click(); });
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// --- Keypad configuration ----------------------------------------------------------------------
+
+void TfrmKivraUtil::btnCndCommandsClick()
+{
+    if (!KivraOCX->GetConnected()) {
+        ShowMessage(QStringLiteral("Base is not connected."));
+        return;
+    }
+    if (!frmCommands_)
+        return;
+    InitializeSettingsForm();
+    if (frmCommands_->exec() != QDialog::Rejected)
+        applyConfigChanges();
+}
+
+void TfrmKivraUtil::InitializeSettingsForm()
+{
+    TKeypadConfiguration c;
+    c.Settings = ReadKeypadSettings(*KivraOCX);
+    for (int d = 0; d <= 9; ++d)
+        c.KeyLocked[static_cast<std::size_t>(d)] = KivraOCX->IsKeyLocked(std::to_string(d));
+    frmCommands_->SetConfiguration(c);
+}
+
+void TfrmKivraUtil::applyConfigChanges()
+{
+    // Each write sends the complete settings; then each changed key applies the locks once.
+    const TKeypadConfiguration c = frmCommands_->Configuration();
+    WriteKeypadSettings(*KivraOCX, c.Settings, c.Written());
+    for (int d = 0; d <= 9; ++d)
+        if (!c.KeyLocked[static_cast<std::size_t>(d)] && KivraOCX->IsKeyLocked(std::to_string(d)))
+            KivraOCX->UnlockKey(std::to_string(d));
+    for (int d = 0; d <= 9; ++d)
+        if (c.KeyLocked[static_cast<std::size_t>(d)] && !KivraOCX->IsKeyLocked(std::to_string(d)))
+            KivraOCX->LockKey(std::to_string(d));
+}
+
+} // namespace kivra
