@@ -214,6 +214,7 @@ TEST_F(LayerConnected, FramesAfterTheMarkReachTheQueueInArrivalOrder)
     peer.Write(packet.substr(20) + "--");
     ASSERT_TRUE(test::WaitUntil([&] { return layer->MessageQueue()->Count() == 2; }, 2s));
     const std::string list = std::string("S\x00\x01\x05\xAB\xCD\xEF\xCA\x00\x00", 10);
+    layer->SendToBase("PD", "Request Serial Numbers"); // a list comes only when asked for
     peer.Write(list + "\r\n\xFF");
     ASSERT_TRUE(test::WaitUntil([&] { return layer->MessageQueue()->Count() == 3; }, 2s));
 
