@@ -98,14 +98,14 @@ bool TKivraFraming::Pass(TThreadSafeStringList& queue, const DebugSink& debug)
         return more;
     std::size_t stop = buffer_.size();
     if (list == ListStep::Cut && listsDue_ > 0) {
-        // A second list that is already complete waits for the next pass. The packets behind it
-        // wait with it: they are what shows where it ends.
+        // A second list waits for the next pass, and so do the packets behind it: they are what
+        // shows where it ends, and the bytes before them must not go as junk.
         IndexForLists();
         ListReading reading;
         const std::size_t next = ChooseList(reading);
-        if (next < markers_.size() && reading.state == ListState::Ended && reading.settled) {
+        if (next < markers_.size()) {
             stop = markers_[next];
-            more = true;
+            more = reading.state == ListState::Ended && reading.settled;
         }
     }
     CutPackets(queue, debug, keep, stop);
@@ -319,6 +319,7 @@ TKivraFraming::ListReading TKivraFraming::ReadList(std::size_t marker, bool keyp
     }
     reading.state = ListState::Ended;
     reading.terminator = first;
+    reading.first = first;
     const std::size_t second = keypad13 ? AlignedTerminator(marker, first + kEntry, limit) : npos;
     if (second != npos) {
         // The first one began the entry of keypad 13 (a list holds keypad 13 only once). While two
@@ -355,6 +356,37 @@ std::size_t TKivraFraming::AlignedTerminator(std::size_t marker, std::size_t fro
     return t == bucket.end() || *t + kTerminator > limit ? npos : *t;
 }
 
+bool TKivraFraming::HoldsEachKeypadOnce(std::size_t marker, std::size_t terminator) const
+{
+    // Keypad numbers run from 1 to the model's capacity. A model with more keypads than a byte can
+    // number (or none known) is not checked.
+    const std::size_t highest = last_ == 0 ? 0 : (static_cast<std::size_t>(last_ - first_) + 1) * kStates;
+    if (highest == 0 || highest > 255)
+        return true;
+    std::array<bool, 256> seen{};
+    for (std::size_t at = marker + kHeader; at < terminator; at += kEntry) {
+        const auto keypad = static_cast<unsigned char>(buffer_[at]);
+        if (keypad == 0 || keypad > highest || seen[keypad])
+            return false;
+        seen[keypad] = true;
+    }
+    return true;
+}
+
+void TKivraFraming::CheckEntries(std::size_t marker, ListReading& reading) const
+{
+    if (reading.state != ListState::Ended || HoldsEachKeypadOnce(marker, reading.terminator))
+        return;
+    // Read as keypad 13's entry, the first terminator made the list hold a keypad twice (or a
+    // number no keypad has): it ended the list after all.
+    if (reading.terminator != reading.first && HoldsEachKeypadOnce(marker, reading.first)) {
+        reading.terminator = reading.first;
+        reading.settled = true;
+        return;
+    }
+    reading.state = ListState::Dead;
+}
+
 std::size_t TKivraFraming::ChooseList(ListReading& reading, std::size_t* firstLive) const
 {
     // While two lists are due, another list that starts right where one ends confirms that end:
@@ -362,6 +394,7 @@ std::size_t TKivraFraming::ChooseList(ListReading& reading, std::size_t* firstLi
     auto followed = [this](const ListReading& r) { return listsDue_ > 1 && MarkerAt(r.End()); };
     for (std::size_t i = 0; i < markers_.size(); ++i) {
         ListReading r = ReadList(markers_[i]);
+        CheckEntries(markers_[i], r);
         if (r.state == ListState::Dead)
             continue;
         if (firstLive != nullptr)
@@ -373,7 +406,8 @@ std::size_t TKivraFraming::ChooseList(ListReading& reading, std::size_t* firstLi
             // when that terminator lies on an entry boundary of the inner list too (the inner
             // list would have to read it as keypad 13).
             for (std::size_t j = i + 1; j < markers_.size() && markers_[j] < r.End() && !followed(r); ++j) {
-                const ListReading inner = ReadList(markers_[j]);
+                ListReading inner = ReadList(markers_[j]);
+                CheckEntries(markers_[j], inner);
                 const bool sharesBoundary = (r.terminator - markers_[j] - kHeader) % kEntry == 0;
                 if (inner.state == ListState::Ended && inner.End() > r.End() && !sharesBoundary) {
                     best = j;

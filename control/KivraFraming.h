@@ -14,9 +14,10 @@
 //   at a terminator on an entry boundary (marker + 3 + 7n); a terminator on a boundary may also be
 //   the entry of keypad 13 whose serial number begins 0A FF, so what follows decides: a second
 //   terminator on a later boundary means keypad 13, a keypad packet, a quiet line or the end of the
-//   window means the end. A marker whose list would take in a keypad packet, or that has no
-//   terminator within the longest list, is a loose byte. An incomplete list holds back the
-//   packets of the pass.
+//   window means the end. A marker whose list would take in a keypad packet, that has no
+//   terminator within the longest list, or whose entries would name a keypad twice (or one the
+//   model does not have, where a byte can number them all), is a loose byte. An incomplete list holds back
+//   the packets of the pass.
 // - A packet is a scan group letter and 50 keypad state bytes. Among overlapping candidates the one
 //   whose state bytes are all keypad states wins; one that is not (a real packet with a few state
 //   bytes garbled) is taken only where packets stand: right behind the last packet taken or right
@@ -88,6 +89,7 @@ private:
     struct ListReading {
         ListState state = ListState::Dead;
         std::size_t terminator = 0; // position of the terminator that ends it
+        std::size_t first = 0;      // the first terminator on an entry boundary
         bool settled = false;       // what follows has decided where it ends
         std::size_t End() const { return terminator + protocol::kListTerminator.size(); }
     };
@@ -113,6 +115,11 @@ private:
     //! First terminator at or after from on an entry boundary of the list at marker that ends by
     //! limit, or npos.
     std::size_t AlignedTerminator(std::size_t marker, std::size_t from, std::size_t limit) const;
+    //! The entries before terminator name keypads the model has, each once (for models of up to
+    //! 255 keypads, whose numbers a byte holds).
+    bool HoldsEachKeypadOnce(std::size_t marker, std::size_t terminator) const;
+    //! A reading whose entries do not is no list (or ends at its first terminator).
+    void CheckEntries(std::size_t marker, ListReading& reading) const;
     //! A marker that may start a list lies at pos.
     bool MarkerAt(std::size_t pos) const;
     //! Index into markers_ of the list the list step looks at, or markers_.size() for none; the

@@ -70,6 +70,20 @@ TEST(ListEntries, KeypadThirteenWhoseSerialBeginsWithTheTerminatorIsReadByWhatFo
     }
 }
 
+TEST(ListEntries, AStrayMarkerWhoseListWouldNameAKeypadTwiceOrNoneStartsNone)
+{
+    // A marker 7 bytes before the list would make a longer list of the same end; its first entry
+    // names keypad 2 (which the list names again) or keypad 0 (which does not exist).
+    const std::string list = List('T', Entry(1, "\x00\x10\x00\x48  "s) + Entry(2, "\x00\x20\x00\x48  "s));
+    for (const std::string& stray : {"Sxy\x02zzz"s, "Txy\x00zzz"s}) {
+        Harness h;
+        h.ExpectList();
+        h.Receive(stray + list);
+        h.Quiet();
+        EXPECT_EQ(h.Take(), Messages{"KPTM:" + Body(list)});
+    }
+}
+
 TEST(ListWindow, ListsAreFramedOnlyWhileOneIsDue)
 {
     const std::string list = List('S', Entry(1, "\x11\x22\x33\xC8  "s));

@@ -114,7 +114,7 @@ TEST(ListMarkers, LaterListIsFoundBehindADeadMarker)
 
 TEST(ListMarkers, ListOfMaximumLengthIsStillAList)
 {
-    Harness h;
+    Harness h('A', 'M'); // the model with 650 keypads
     std::string entries;
     for (int k = 0; k < protocol::kMaxListEntries; ++k)
         entries += "\x01\x02\x03\x04\x05\x06\x07"s;

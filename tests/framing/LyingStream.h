@@ -258,8 +258,9 @@ template <typename Source> void LyingStream::AddList(Source& random)
     // at most once, often with a serial number beginning 0A FF.
     std::set<unsigned> keypads;
     const unsigned entries = lying::Below(random, 13);
+    const unsigned highest = last == 0 ? 250 : std::min(250u, static_cast<unsigned>(last - first + 1) * 50);
     while (keypads.size() < entries)
-        keypads.insert(lying::Chance(random, 15) ? 13u : 1 + lying::Below(random, 250));
+        keypads.insert(lying::Chance(random, 15) ? 13u : 1 + lying::Below(random, highest));
     for (unsigned keypad : keypads) {
         Put(static_cast<char>(keypad), Byte::Fixed);
         const bool ambiguous = keypad == 13 && lying::Chance(random, 60);
