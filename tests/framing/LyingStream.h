@@ -259,7 +259,7 @@ template <typename Source> void LyingStream::AddList(Source& random)
     std::set<unsigned> keypads;
     const unsigned entries = lying::Below(random, 13);
     const unsigned highest = last == 0 ? 250 : std::min(250u, static_cast<unsigned>(last - first + 1) * 50);
-    while (keypads.size() < entries)
+    for (int tries = 0; keypads.size() < entries && tries < 64; ++tries)
         keypads.insert(lying::Chance(random, 15) ? 13u : 1 + lying::Below(random, highest));
     for (unsigned keypad : keypads) {
         Put(static_cast<char>(keypad), Byte::Fixed);
@@ -316,7 +316,7 @@ inline void LyingStream::Sanitize()
                 changed = true;
         // Packets only where packets are: no letter of inserted or free bytes has 50 bytes behind
         // it that the framing could take for a packet with a few garbled state bytes.
-        const auto packetLike = [this, &letter](std::string_view b, std::size_t p) {
+        const auto packetLike = [this](std::string_view b, std::size_t p) {
             std::size_t garbled = 0;
             for (std::size_t k = p + 1; k <= p + 50 && k < b.size(); ++k)
                 garbled += protocol::IsKeypadState(b[k]) ? 0 : 1;
