@@ -19,6 +19,8 @@ constexpr std::size_t kTerminator = protocol::kListTerminator.size();
 constexpr int kMaxPasses = 64;
 //! State bytes a packet may have garbled and still be taken for one (see CutPackets).
 constexpr std::size_t kMaxGarbled = 4;
+//! Lists asked for and not yet come that the window counts.
+constexpr int kMaxListsDue = 64;
 
 int HexDigit(char c)
 {
@@ -105,7 +107,7 @@ bool TKivraFraming::Pass(TThreadSafeStringList& queue, const DebugSink& debug)
         const std::size_t next = ChooseList(reading);
         if (next < markers_.size()) {
             stop = markers_[next];
-            more = reading.state == ListState::Ended && reading.settled;
+            more = more || (reading.state == ListState::Ended && reading.settled);
         }
     }
     CutPackets(queue, debug, keep, stop);
@@ -123,7 +125,7 @@ void TKivraFraming::ExpectList()
     if (listsDue_ == 0)
         windowStart_ = buffer_.size();
     // One list per request; a host that asks without end cannot wrap the count.
-    listsDue_ = std::min(listsDue_ + 1, protocol::kMaxListEntries);
+    listsDue_ = std::min(listsDue_ + 1, kMaxListsDue);
 }
 
 void TKivraFraming::LineQuiet(TThreadSafeStringList& queue, const DebugSink& debug)
