@@ -65,19 +65,27 @@ template <typename R> void Merge(std::vector<R>& ranges)
 TKivraFraming::TKivraFraming(std::size_t bufferLimit)
     : bufferLimit_(std::max(bufferLimit, kMinBufferLimit)), quietAt_(npos), packetEnd_(npos)
 {
+    SetScanGroupLetters(0, 0);
 }
 
 void TKivraFraming::SetScanGroupLetters(char first, char last)
 {
     first_ = static_cast<unsigned char>(first);
     last_ = static_cast<unsigned char>(last);
+    for (unsigned c = 0; c < kinds_.size(); ++c) {
+        const bool letter = last_ != 0 && c >= first_ && c <= last_;
+        kinds_[c] = static_cast<std::uint8_t>((protocol::IsKeypadState(static_cast<char>(c)) ? kState : 0) |
+                                              (letter ? kLetter : 0));
+    }
 }
 
 void TKivraFraming::Append(std::string_view bytes, const DebugSink& debug)
 {
     // Keep only the newest bytes: a link that never yields a frame must not grow the buffer,
     // and every pass stays bounded by the limit.
+    const std::size_t before = buffer_.size();
     buffer_.append(bytes);
+    CountStates(before);
     if (buffer_.size() <= bufferLimit_)
         return;
     const std::size_t dropped = buffer_.size() - bufferLimit_;
@@ -154,6 +162,7 @@ void TKivraFraming::EndListWindow(TThreadSafeStringList& queue, const DebugSink&
 void TKivraFraming::Clear()
 {
     buffer_.clear();
+    runEnd_.clear();
     packetEnd_ = npos;
     listsDue_ = 0;
     windowStart_ = 0;
@@ -234,26 +243,32 @@ std::vector<TKivraFraming::Range> TKivraFraming::WaitingFrames() const
 
 bool TKivraFraming::IsLetter(std::size_t pos) const
 {
-    const auto c = static_cast<unsigned char>(buffer_[pos]);
-    return last_ != 0 && c >= first_ && c <= last_;
+    return (kinds_[static_cast<unsigned char>(buffer_[pos])] & kLetter) != 0;
 }
 
-bool TKivraFraming::HoldsPacketAt(std::size_t pos) const
+bool TKivraFraming::IsState(std::size_t pos) const
 {
-    if (!IsLetter(pos) || pos + 1 + kStates > buffer_.size())
-        return false;
-    for (std::size_t k = 1; k <= kStates; ++k)
-        if (!protocol::IsKeypadState(buffer_[pos + k]))
-            return false;
-    return true;
+    return (kinds_[static_cast<unsigned char>(buffer_[pos])] & kState) != 0;
+}
+
+bool TKivraFraming::PacketAt(std::size_t pos) const
+{
+    return pos + kStates < buffer_.size() && IsLetter(pos) && runEnd_[pos + kStates] >= kStates;
 }
 
 bool TKivraFraming::HoldsPacket(std::size_t from, std::size_t to) const
 {
     for (std::size_t j = from; j < to && j < buffer_.size(); ++j)
-        if (HoldsPacketAt(j))
+        if (PacketAt(j))
             return true;
     return false;
+}
+
+void TKivraFraming::CountStates(std::size_t from)
+{
+    runEnd_.resize(buffer_.size());
+    for (std::size_t p = from; p < buffer_.size(); ++p)
+        runEnd_[p] = IsState(p) ? (p > 0 ? runEnd_[p - 1] : 0) + 1 : 0;
 }
 
 // ---- Keypad lists --------------------------------------------------------------------------------
@@ -265,14 +280,9 @@ void TKivraFraming::IndexForLists()
     packets_.clear();
     for (auto& bucket : terminators_)
         bucket.clear();
-    if (last_ != 0) {
-        run_.assign(size + 1, 0);
-        for (std::size_t p = size; p-- > 0;)
-            run_[p] = protocol::IsKeypadState(buffer_[p]) ? run_[p + 1] + 1 : 0;
-        for (std::size_t j = 0; j + 1 < size; ++j)
-            if (IsLetter(j) && run_[j + 1] >= kStates)
-                packets_.push_back(j);
-    }
+    for (std::size_t j = 0; last_ != 0 && j + kStates < size; ++j)
+        if (PacketAt(j))
+            packets_.push_back(j);
     // Bytes of a frame that waits for the next pass belong to it.
     const std::vector<Range> frames = WaitingFrames();
     const auto inFrame = [&frames](std::size_t p) {
@@ -468,16 +478,21 @@ void TKivraFraming::CutPackets(TThreadSafeStringList& queue, const DebugSink& de
         return;
     const std::size_t size = buffer_.size();
     const std::size_t scanEnd = std::min(stop, size);
-    run_.assign(size + 1, 0);
-    for (std::size_t p = size; p-- > 0;)
-        run_[p] = protocol::IsKeypadState(buffer_[p]) ? run_[p + 1] + 1 : 0;
-    const auto packetAt = [&](std::size_t j) {
-        return IsLetter(j) && j + 1 < size && run_[j + 1] >= kStates;
+    // The first packet start at or after a position that only grows, found in one sweep.
+    std::size_t probe = 0, found = npos;
+    const auto packetFrom = [&](std::size_t from) {
+        if (found != npos && found >= from)
+            return found;
+        for (probe = std::max(probe, from); probe + kStates < size; ++probe)
+            if (PacketAt(probe))
+                return found = probe++;
+        return found = npos;
     };
-    // Could still become a packet once more bytes are here.
-    const auto pending = [&](std::size_t j) {
-        return IsLetter(j) && size - (j + 1) < kStates && run_[j + 1] == size - (j + 1);
-    };
+    // A letter that could still become a packet once more bytes are here: only the one right
+    // before the states that end the buffer can (no letter lies among them).
+    const std::size_t trailing = size == 0 ? 0 : runEnd_[size - 1];
+    const std::size_t waiting =
+        trailing < size && trailing < kStates && IsLetter(size - trailing - 1) ? size - trailing - 1 : npos;
 
     std::vector<Range> cut;
     std::size_t consumed = 0; // bytes before this went with a packet
@@ -496,29 +511,22 @@ void TKivraFraming::CutPackets(TThreadSafeStringList& queue, const DebugSink& de
         }
         // An overlapping candidate that is a packet makes this one junk (a stray letter, or a
         // packet whose tail was lost); one that may still become a packet is waited for.
-        bool displaced = false, wait = false;
-        for (std::size_t j = i + 1; j < i + kPacket && !displaced; ++j) {
-            if (!IsLetter(j))
-                continue;
-            displaced = packetAt(j);
-            wait = wait || pending(j);
-        }
-        if (displaced) {
+        if (const std::size_t j = packetFrom(i + 1); j != npos && j < i + kPacket) {
             ++i;
             continue;
         }
-        if (wait)
+        if (waiting != npos && waiting > i && waiting < i + kPacket)
             break;
-        if (run_[i + 1] < kStates) {
+        if (!PacketAt(i)) {
             // A packet whose base or line garbled a few state bytes is still a packet (they are
             // reported when it is parsed), when it stands where packets stand: right behind the
             // last packet, or right before the next one. A scan group letter among the garbled
             // bytes is rather where a packet starts: then it must stand between both.
             std::size_t garbled = 0, letters = 0;
-            for (std::size_t k = i + 1; k <= i + kStates && garbled <= kMaxGarbled; ++k) {
-                if (!protocol::IsKeypadState(buffer_[k])) {
+            for (std::size_t p = i + 1; p <= i + kStates && garbled <= kMaxGarbled; ++p) {
+                if (!IsState(p)) {
                     ++garbled;
-                    letters += IsLetter(k) ? 1 : 0;
+                    letters += IsLetter(p) ? 1 : 0;
                 }
             }
             const bool afterPacket = i == consumed ? consumed > 0 || i == packetEnd_ : i == packetEnd_;
@@ -580,6 +588,7 @@ void TKivraFraming::Remove(const std::vector<Range>& ranges)
     if (packetEnd_ != npos)
         packetEnd_ = shift(packetEnd_);
     buffer_.swap(kept);
+    CountStates(ranges.front().begin);
 }
 
 } // namespace kivra

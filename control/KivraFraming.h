@@ -103,9 +103,12 @@ private:
 
     // Buffer analysis.
     bool IsLetter(std::size_t pos) const;
+    bool IsState(std::size_t pos) const;
     //! A scan group letter at pos followed by 50 keypad states (a packet can be told from it).
-    bool HoldsPacketAt(std::size_t pos) const;
-    //! A keypad packet (by HoldsPacketAt) starts somewhere in [from, to).
+    bool PacketAt(std::size_t pos) const;
+    //! Brings runEnd_ up to date from position from on.
+    void CountStates(std::size_t from);
+    //! A keypad packet (by PacketAt) starts somewhere in [from, to).
     bool HoldsPacket(std::size_t from, std::size_t to) const;
     //! Complete, well-formed frames left in the buffer (waiting for a later pass).
     std::vector<Range> WaitingFrames() const;
@@ -134,6 +137,9 @@ private:
     std::size_t bufferLimit_;
     unsigned char first_ = 0;
     unsigned char last_ = 0;
+    // What each byte value can be: a keypad state, a scan group letter of the model.
+    static constexpr std::uint8_t kState = 1, kLetter = 2;
+    std::array<std::uint8_t, 256> kinds_{};
     int listsDue_ = 0;
     std::size_t windowStart_ = 0; // bytes from here on arrived after the list was asked for
     std::size_t quietAt_;         // while LineQuiet runs: the line went quiet after this many bytes
@@ -144,8 +150,8 @@ private:
     std::vector<std::size_t> markers_;
     std::array<std::vector<std::size_t>, protocol::kListEntrySize> terminators_;
     std::vector<std::size_t> packets_;
-    // Scratch of the packet step: run_[p] is the number of keypad state bytes from p on.
-    std::vector<std::uint32_t> run_;
+    // runEnd_[p]: the keypad state bytes that end at p (kept with the buffer).
+    std::vector<std::uint32_t> runEnd_;
 };
 
 } // namespace kivra
