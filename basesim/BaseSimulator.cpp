@@ -110,9 +110,13 @@ struct BaseSimulator::Impl {
     std::vector<std::pair<Clock::time_point, std::string>> delayed;
     Clock::time_point lineFree = Clock::now(); // when the bytes written so far have left the line
     Clock::time_point nextRandom = Clock::now();
-    std::mt19937 rng{1}, noiseRng{2};
+    std::mt19937 rng{1}, noiseRng{2}, lieRng{3};
     std::FILE* trace = nullptr;
     bool ownTrace = false;
+    // Answers sent, and those whose packet still waits for the two bytes behind it.
+    std::vector<SentAnswer> sent;
+    std::deque<std::pair<std::uint64_t, std::size_t>> unstamped; // byte count that frames it, index
+    std::uint64_t written = 0;                                   // bytes written since Start
 
     void InitKeypads();
     void Wake() const;
@@ -121,6 +125,11 @@ struct BaseSimulator::Impl {
     void HandleCommand(const std::string& cmd);
     void SendAnswer(std::string bytes);
     bool WriteUnit(std::string bytes);
+    //! Writes bytes in one go (or until a second passes without room); false when nothing went.
+    bool WritePiece(std::string_view bytes);
+    //! Noise bytes to send before a unit, and noise bytes taking state bytes' places in a packet.
+    std::string LieAround(std::string& unit, bool packet);
+    std::string BuildFrameLying(std::string_view tag, std::string_view content);
     bool SendPacket();
     void RandomPresses(Clock::time_point now);
     void Queue(int keypad, AnswerKind kind, char wire);
@@ -138,7 +147,7 @@ struct BaseSimulator::Impl {
     }
 };
 
-std::vector<SimKeypad> DefaultKeypads(std::uint32_t seed)
+std::vector<SimKeypad> DefaultKeypads(std::uint32_t seed, bool lying)
 {
     std::vector<SimKeypad> keypads;
     std::mt19937 gen(seed);
@@ -152,7 +161,21 @@ std::vector<SimKeypad> DefaultKeypads(std::uint32_t seed)
         do {
             for (auto& b : k.Serial)
                 b = static_cast<std::uint8_t>(gen());
-        } while (HoldsTerminator(SerialEntry(n, k.Serial.data(), status)));
+        } while (!lying && HoldsTerminator(SerialEntry(n, k.Serial.data(), status)));
+        if (lying) {
+            // Serial numbers and status bytes a framing could take for list ends and markers.
+            static constexpr std::array<std::array<std::uint8_t, 3>, 4> kTempting{
+                {{0x0D, 0x0A, 0xFF}, {'S', 0x0D, 0x0A}, {0x0A, 0xFF, 'T'}, {'T', 'S', 0xFF}}};
+            if (n == 13)
+                k.Serial = {0x0A, 0xFF, static_cast<std::uint8_t>(gen())};
+            else if (gen() % 3 == 0)
+                k.Serial = kTempting[gen() % kTempting.size()];
+            if (gen() % 6 == 0) { // status byte "S" or "T": battery 1, firmware 2.3 or 2.4
+                k.Battery = 1;
+                k.Major = 2;
+                k.Minor = 3 + static_cast<int>(gen() % 2);
+            }
+        }
         keypads.push_back(k);
     }
     return keypads;
@@ -161,7 +184,7 @@ std::vector<SimKeypad> DefaultKeypads(std::uint32_t seed)
 void BaseSimulator::Impl::InitKeypads()
 {
     indexOf.fill(-1);
-    keypads = cfg.Keypads.empty() ? DefaultKeypads(cfg.Seed) : cfg.Keypads;
+    keypads = cfg.Keypads.empty() ? DefaultKeypads(cfg.Seed, cfg.Lie.Lists) : cfg.Keypads;
     for (std::size_t i = 0; i < keypads.size(); ++i) {
         const SimKeypad& k = keypads[i];
         const std::string who = "Simulated keypad " + std::to_string(k.Number);
@@ -171,7 +194,8 @@ void BaseSimulator::Impl::InitKeypads()
             throw Exception(who + " is listed twice.");
         if (k.Battery < 0 || k.Battery > 3 || k.Major < 0 || k.Major > 7 || k.Minor < 0 || k.Minor > 7)
             throw Exception(who + ": battery must be 0-3 and firmware major and minor 0-7.");
-        if (HoldsTerminator(SerialEntry(k.Number, k.Serial.data(),
+        if (!cfg.Lie.Lists &&
+            HoldsTerminator(SerialEntry(k.Number, k.Serial.data(),
                                         protocol::MakeStatusByte(k.Battery, k.Major, k.Minor))))
             throw Exception(who + ": its list entry would hold the list terminator; choose another serial.");
         indexOf[k.Number] = static_cast<int>(i);
@@ -232,11 +256,37 @@ bool BaseSimulator::Impl::WriteUnit(std::string bytes)
             if (hit(noiseRng))
                 c = static_cast<char>(noiseRng() & 0xFF);
     }
-    // One write per unit: the host frames by declared lengths, a split unit could be misread.
+    // One write per unit: nothing else goes out between its bytes. Split writes cut it into up to
+    // three pieces a few ms apart, as a serial driver may deliver it.
+    std::vector<std::size_t> cuts{0, bytes.size()};
+    if (cfg.Lie.SplitWrites && bytes.size() > 1) {
+        for (unsigned n = lieRng() % 3; n > 0; --n)
+            cuts.push_back(1 + lieRng() % (bytes.size() - 1));
+        std::sort(cuts.begin(), cuts.end());
+    }
+    std::size_t sentBytes = 0;
+    for (std::size_t k = 0; k + 1 < cuts.size(); ++k) {
+        if (cuts[k] == cuts[k + 1])
+            continue;
+        if (k > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1 + lieRng() % 8));
+        if (!WritePiece(std::string_view(bytes).substr(cuts[k], cuts[k + 1] - cuts[k])))
+            break;
+        sentBytes = cuts[k + 1];
+    }
+    if (sentBytes == 0)
+        return false;
+    // Pace by the line time of what went out; a small lag may be caught up.
+    lineFree = std::max(lineFree, Clock::now() - 20ms) + LineTime(sentBytes);
+    return true;
+}
+
+bool BaseSimulator::Impl::WritePiece(std::string_view bytes)
+{
     ssize_t n = ::write(master, bytes.data(), bytes.size());
     if (n <= 0)
         return false;
-    // A full line buffer took only part: finish the unit before anything else goes out, so its
+    // A full line buffer took only part: finish the piece before anything else goes out, so its
     // bytes stay together; a host that reads nothing for a second loses the rest.
     for (auto giveUp = Clock::now() + 1s;
          static_cast<std::size_t>(n) < bytes.size() && Clock::now() < giveUp;) {
@@ -248,16 +298,61 @@ bool BaseSimulator::Impl::WriteUnit(std::string bytes)
         else if (more < 0 && errno != EAGAIN && errno != EINTR)
             break;
     }
-    Trace("base>", std::string_view(bytes).substr(0, static_cast<std::size_t>(n)));
-    // Pace by the line time of what went out; a small lag may be caught up.
-    lineFree = std::max(lineFree, Clock::now() - 20ms) + LineTime(static_cast<std::size_t>(n));
+    Trace("base>", bytes.substr(0, static_cast<std::size_t>(n)));
+    written += static_cast<std::uint64_t>(n);
+    const double now = std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+    while (!unstamped.empty() && unstamped.front().first <= written) {
+        sent[unstamped.front().second].FramableMs = now;
+        unstamped.pop_front();
+    }
     return true;
+}
+
+std::string BaseSimulator::Impl::LieAround(std::string& unit, bool packet)
+{
+    std::string before;
+    if (cfg.Lie.Noise <= 0)
+        return before;
+    static constexpr std::string_view kNoise = "ABCDEST"
+                                               "SERIAL #STATUSCHANNELKIVRA";
+    static constexpr std::string_view kNoLetter = "STRIL #UHNKV";
+    std::binomial_distribution<int> events(static_cast<int>(unit.size()), std::min(1.0, cfg.Lie.Noise));
+    for (int n = events(lieRng); n > 0; --n) {
+        if (packet && lieRng() % 2 == 0)
+            unit[1 + lieRng() % protocol::kKeypadsPerGroup] = kNoLetter[lieRng() % kNoLetter.size()];
+        else
+            before += kNoise[lieRng() % kNoise.size()];
+    }
+    return before;
+}
+
+std::string BaseSimulator::Impl::BuildFrameLying(std::string_view tag, std::string_view content)
+{
+    std::string frame = BuildFrame(tag, content);
+    if (cfg.Lie.BadLengths <= 0 || !std::bernoulli_distribution(std::min(1.0, cfg.Lie.BadLengths))(lieRng))
+        return frame;
+    char digits[3];
+    switch (lieRng() % 3) {
+    case 0: // not hexadecimal
+        frame[lieRng() % 2] = "?x-"[lieRng() % 3];
+        return frame;
+    case 1: // too short for the tag
+        std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(lieRng() % (tag.size() + 4)));
+        break;
+    default: // more bytes than the frame has
+        std::snprintf(digits, sizeof digits, "%02X",
+                      static_cast<unsigned>(std::min<std::size_t>(0xFF, frame.size() + 1 + lieRng() % 120)));
+        break;
+    }
+    frame.replace(0, 2, digits, 2);
+    return frame;
 }
 
 void BaseSimulator::Impl::SendAnswer(std::string bytes)
 {
     if (failure == FailureMode::Silent)
         return;
+    bytes = LieAround(bytes, false) + bytes;
     if (failure == FailureMode::SlowAnswers && cfg.SlowAnswerMs > 0) {
         delayed.emplace_back(Clock::now() + std::chrono::milliseconds(cfg.SlowAnswerMs), std::move(bytes));
         return;
@@ -319,11 +414,24 @@ bool BaseSimulator::Impl::SendPacket()
             carried.push_back(base + k);
         }
     }
-    if (!WriteUnit(BuildPacket(letter, states)))
+    std::string tail(kPacketTail);
+    if (cfg.Lie.Filler)
+        for (char& c : tail)
+            c = static_cast<char>(1 + lieRng() % 255);
+    std::string packet = BuildPacket(letter, states, tail);
+    const std::string clean = packet;
+    const std::string before = LieAround(packet, true);
+    const std::uint64_t framedAt = written + before.size() + packet.size() + 2;
+    const bool intact = packet == clean && failure != FailureMode::Noise;
+    if (!WriteUnit(before + packet))
         return false; // nothing went out: the answers wait for the next packet
     ++nextGroup;
     for (int n : carried) {
         const Answer a = pending[n].front();
+        if (cfg.KeepSentAnswers) {
+            sent.push_back({n, a.Wire, intact});
+            unstamped.emplace_back(framedAt, sent.size() - 1);
+        }
         pending[n].pop_front();
         ++answersSent;
         if (timestampMode && IsKeyAnswer(a.Kind)) {
@@ -374,8 +482,9 @@ std::string BaseSimulator::Impl::ListBytes() const
         if (!answerUnits[k.Number])
             continue;
         std::uint16_t units = *answerUnits[k.Number];
-        // Keypad 13 answering at 0x0AFF would spell the terminator: report it one unit later.
-        while (HoldsTerminator(TimestampEntry(k.Number, units, status)))
+        // Keypad 13 answering at 0x0AFF would spell the terminator: report it one unit later
+        // (a lying base does not).
+        while (!cfg.Lie.Lists && HoldsTerminator(TimestampEntry(k.Number, units, status)))
             ++units;
         entries += TimestampEntry(k.Number, units, status);
     }
@@ -388,7 +497,7 @@ void BaseSimulator::Impl::HandleCommand(const std::string& cmd)
     const bool newer = gen == Generation::Newer;
     const bool corrupt = failure == FailureMode::CorruptLength;
     auto frame = [&](std::string_view tag, std::string_view content) {
-        SendAnswer(corrupt ? BuildCorruptFrame(tag, content) : BuildFrame(tag, content));
+        SendAnswer(corrupt ? BuildCorruptFrame(tag, content) : BuildFrameLying(tag, content));
     };
     if (cmd.size() == 1) {
         if (cmd[0] == protocol::kXOn) {
@@ -425,8 +534,9 @@ void BaseSimulator::Impl::HandleCommand(const std::string& cmd)
         if (arg == 'V' && gen != Generation::Legacy)
             frame(protocol::kTagVersion, newer ? "420,Ver 02.10.07" : "410,Ver 01.07.03");
         else if (arg == 'S' && newer)
-            frame(protocol::kTagStatus,
-                  std::string{'C', static_cast<char>(settingsC), 'D', static_cast<char>(settingsD)});
+            frame(protocol::kTagStatus, cfg.Lie.EmptyStatus ? std::string()
+                                                            : std::string{'C', static_cast<char>(settingsC),
+                                                                          'D', static_cast<char>(settingsD)});
         else if (arg == 'N' && newer)
             frame(protocol::kTagSerial, cfg.BaseSerial);
         break;
@@ -593,6 +703,10 @@ void BaseSimulator::Start()
     d->timestampMode = false;
     d->rng.seed(d->cfg.Seed);
     d->noiseRng.seed(d->cfg.Seed ^ 0x9E3779B9u);
+    d->lieRng.seed(d->cfg.Seed ^ 0x85EBCA6Bu);
+    d->sent.clear();
+    d->unstamped.clear();
+    d->written = 0;
     for (auto& q : d->pending)
         q.clear();
     d->answerUnits.fill(std::nullopt);
@@ -819,6 +933,12 @@ std::uint64_t BaseSimulator::ConnectCount() const
 {
     std::lock_guard lock(d->m);
     return d->connectCount;
+}
+
+std::vector<SentAnswer> BaseSimulator::SentAnswers() const
+{
+    std::lock_guard lock(d->m);
+    return d->sent;
 }
 
 } // namespace kivra::basesim

@@ -29,9 +29,39 @@ enum class FailureMode : std::uint8_t {
 
 struct SimKeypad {
     int Number = 0;                       // 1..250
-    std::array<std::uint8_t, 3> Serial{}; // never contains the list terminator
+    std::array<std::uint8_t, 3> Serial{}; // holds the list terminator only with Lies::Lists
     int Battery = 3;                      // 0-3
     int Major = 1, Minor = 0;             // firmware version
+};
+
+//! The ways a real base and a real radio line lie, each on its own or together. Nothing here
+//! breaks the protocol: every lie is something the host must cope with.
+struct Lies {
+    //! List entries hold 0D 0A FF and the bytes "S"/"T" (serial numbers and status bytes);
+    //! keypad 13's serial number begins 0A FF, so its entry starts with the terminator's bytes.
+    bool Lists = false;
+    //! The five bytes behind a packet's states are random non-zero bytes, not blanks and CR LF.
+    bool Filler = false;
+    //! Share of noise bytes, drawn from scan group letters, list markers and tag letters. They
+    //! come between units; inside a packet one that is no scan group letter takes the place of a
+    //! state byte (a letter there would make a shifted packet no receiver could tell).
+    double Noise = 0;
+    //! Share of frames whose length field lies: not hexadecimal, too short, or too long.
+    double BadLengths = 0;
+    //! The answer to "WS" is a STATUS frame without content.
+    bool EmptyStatus = false;
+    //! Units go out in two or three writes split at random points, a few ms apart.
+    bool SplitWrites = false;
+
+    bool Any() const { return Lists || Filler || Noise > 0 || BadLengths > 0 || EmptyStatus || SplitWrites; }
+};
+
+//! A keypad answer the simulator sent in a packet, for measurements.
+struct SentAnswer {
+    int Keypad = 0;
+    char State = 0;         // the state byte: digit, soft key, "?" or ":"
+    bool Intact = false;    // no byte of its packet was spoiled on the way
+    double FramableMs = -1; // steady clock, ms: when the two bytes behind its packet were written
 };
 
 struct SimConfig {
@@ -47,7 +77,9 @@ struct SimConfig {
     FailureMode Failure = FailureMode::None;
     double NoiseRate = 0.01;
     int SlowAnswerMs = 0;
-    std::string TracePath; // "" none, "-" stderr, else a file
+    Lies Lie;
+    bool KeepSentAnswers = false; // record every answer sent (SentAnswers)
+    std::string TracePath;        // "" none, "-" stderr, else a file
 };
 
 class BaseSimulator {
@@ -94,6 +126,8 @@ public:
     bool TimestampMode() const;
     std::uint64_t AnswersSent() const;  // digit/soft/low-battery/notification bytes sent in packets
     std::uint64_t ConnectCount() const; // XONs that started the stream (every XON gets "YZZ")
+    //! With SimConfig::KeepSentAnswers: the answers sent so far, in order.
+    std::vector<SentAnswer> SentAnswers() const;
 
     struct Impl;
 
@@ -102,13 +136,15 @@ private:
 };
 
 //! The keypads 1..250 used when SimConfig::Keypads is empty: serials, batteries and firmware
-//! drawn from the seed, no list entry holding the list terminator.
-std::vector<SimKeypad> DefaultKeypads(std::uint32_t seed);
+//! drawn from the seed, no list entry holding the list terminator unless lying is true (then
+//! many entries hold its bytes and "S"/"T", and keypad 13's serial number begins 0A FF).
+std::vector<SimKeypad> DefaultKeypads(std::uint32_t seed, bool lying = false);
 
 // For tests that want to poke the wire by hand.
 //! "<tag>:" frame with its length field (two hex digits counting every byte after it).
 std::string BuildFrame(std::string_view tag, std::string_view content);
-//! 56-byte packet: group letter, 50 keypad state bytes, 5 trailing bytes.
-std::string BuildPacket(char groupLetter, const std::array<char, 50>& states);
+//! 56-byte packet: group letter, 50 keypad state bytes, 5 trailing bytes (kPacketTail by default).
+std::string BuildPacket(char groupLetter, const std::array<char, 50>& states,
+                        std::string_view tail = "   \r\n");
 
 } // namespace kivra::basesim

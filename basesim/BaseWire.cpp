@@ -60,13 +60,13 @@ std::string BuildCorruptFrame(std::string_view tag, std::string_view content)
     return "??" + FrameBody(tag, content);
 }
 
-std::string BuildPacket(char groupLetter, const std::array<char, 50>& states)
+std::string BuildPacket(char groupLetter, const std::array<char, 50>& states, std::string_view tail)
 {
     std::string packet;
     packet.reserve(protocol::kPacketSize);
     packet += groupLetter;
     packet.append(states.data(), states.size());
-    packet += kPacketTail;
+    packet += tail;
     return packet;
 }
 

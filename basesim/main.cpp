@@ -61,6 +61,19 @@ Options:
                       delayed, see --slow-ms)
   --noise-rate R      share of sent bytes replaced by random bytes in noise mode (default 0.01)
   --slow-ms N         delay of answers in slow mode (default 1500)
+A base and a radio line that lie (each on its own, or all with --lie):
+  --lying-lists       list entries hold the bytes 0D 0A FF, "S" and "T" (serial numbers,
+                      status bytes); keypad 13's serial number begins 0A FF
+  --filler            the five bytes behind a packet's states are random non-zero bytes
+  --lying-noise R     a share R of noise bytes drawn from scan group letters, list markers
+                      and tag letters, between units; inside a packet, one that is no scan
+                      group letter takes the place of a state byte
+  --bad-lengths R     a share R of frames carry a lying length field (not hexadecimal, too
+                      short or too long)
+  --empty-status      the answer to "WS" is a STATUS frame without content
+  --split-writes      units go out in two or three writes, split at random points, a few ms
+                      apart
+  --lie               all of these, with --lying-noise 0.01 and --bad-lengths 0.2
   --trace PATH|-      trace both directions with time stamps and hex bytes to a file, or to
                       standard error with -
   --help              show this text
@@ -284,6 +297,18 @@ int main(int argc, char** argv)
             std::printf("kivra-basesim %s\n", kivra::VersionText().c_str());
             return 0;
         }
+        if (opt == "--lie") {
+            cfg.Lie = Lies{true, true, 0.01, 0.2, true, true};
+            continue;
+        }
+        if (opt == "--lying-lists" || opt == "--filler" || opt == "--empty-status" ||
+            opt == "--split-writes") {
+            (opt == "--lying-lists"    ? cfg.Lie.Lists
+             : opt == "--filler"       ? cfg.Lie.Filler
+             : opt == "--empty-status" ? cfg.Lie.EmptyStatus
+                                       : cfg.Lie.SplitWrites) = true;
+            continue;
+        }
         if (i + 1 >= argc)
             Fail("unknown option or missing value: " + opt + " (see --help)");
         const std::string val = argv[++i];
@@ -323,6 +348,12 @@ int main(int argc, char** argv)
                 Fail("invalid failure mode: \"" + val + "\" (see --help)");
         } else if (opt == "--noise-rate") {
             cfg.NoiseRate = ToDouble(val, "noise rate");
+        } else if (opt == "--lying-noise" || opt == "--bad-lengths") {
+            const double share =
+                ToDouble(val, opt == "--lying-noise" ? "noise share" : "share of bad lengths");
+            if (share > 1)
+                Fail("a share runs from 0 to 1: \"" + val + "\"");
+            (opt == "--lying-noise" ? cfg.Lie.Noise : cfg.Lie.BadLengths) = share;
         } else if (opt == "--slow-ms") {
             cfg.SlowAnswerMs = ToInt(val, "delay");
         } else if (opt == "--trace") {

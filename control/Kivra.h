@@ -39,6 +39,9 @@ using TKivra_Error = std::function<void(int ErrorCode, std::string Error)>;
 //! keep repainting while it waits. Called with the length of each pause in milliseconds.
 using TPauseFunction = std::function<void(int Milliseconds)>;
 
+//! Period of the message pump while no message waits.
+inline constexpr int kMessageIntervalMs = 500;
+
 //! Error codes of OnError and LastErrorCode.
 inline constexpr int kErrConnection = -1;   // connection failed or lost; layer missing
 inline constexpr int kErrState = -2;        // not allowed in the current connection state
@@ -170,6 +173,8 @@ public:
     void StartPolling();
     void StopPolling();
     void CheckForBaseMessages();
+    //! Base messages framed and not yet handled by the message pump.
+    int GetQueuedMessageCount() const;
 
     // --- Keypad responses -----------------------------------------------------------------
     void BeginQuestion(int QuestionNumber);

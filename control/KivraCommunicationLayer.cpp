@@ -19,6 +19,9 @@ constexpr std::uint8_t kSerialConnection = 1;
 constexpr int kErrLinkLost = -1;
 constexpr int kErrConnect = -2;
 constexpr auto kManualReadGap = std::chrono::milliseconds(1000);
+//! A base sends a list in one go: a pause this long means it has ended. Far above the gaps a
+//! serial driver leaves inside a transfer, far below what a user notices.
+constexpr int kListQuietMs = 100;
 
 const std::string kTextLinkLost = "Connection Lost - check physical base connection";
 const std::string kTextSilentLink = "Connection lost.  Verify physical connection and retry Connect.";
@@ -104,6 +107,8 @@ TKivraCommunicationLayer::~TKivraCommunicationLayer()
     // The port goes first, so that no notification can reach a half-destroyed layer.
     Port_.reset();
     delete std::exchange(Watchdog_, nullptr);
+    delete std::exchange(ListQuiet_, nullptr);
+    delete std::exchange(ListDeadline_, nullptr);
 }
 
 void TKivraCommunicationLayer::SetSerialPort(int value)
@@ -265,6 +270,7 @@ void TKivraCommunicationLayer::Disconnect()
         ReleaseWatchdog();
     }
     Framing_.Clear();
+    StopListTimers();
     MessageQueue_.reset();
     if (ConnectionType_ == kSerialConnection) {
         ReportDebug("Disconnecting serial connection...");
@@ -325,14 +331,73 @@ bool TKivraCommunicationLayer::Receive()
         ReportDebug("Buffer (after read): " + HexDump(Framing_.Buffer()));
     if (!MessageQueue_)
         return true;
+    if (!bytes.empty() && Framing_.ListExpected() && ListQuiet_ != nullptr)
+        ListQuiet_->start();
+    // A pass leaves a second frame of a tag (or a second list) for the next pass: run it now
+    // rather than at the next receive, which may never come while the base is idle.
+    RunFraming([this](TThreadSafeStringList& queue, const TKivraFraming::DebugSink& debug) {
+        for (int n = 0; n < 64 && Framing_.Pass(queue, debug); ++n) {
+        }
+    });
+    return true;
+}
+
+void TKivraCommunicationLayer::RunFraming(
+    const std::function<void(TThreadSafeStringList&, const TKivraFraming::DebugSink&)>& step)
+{
+    if (!MessageQueue_)
+        return;
+    std::vector<std::string> debugTexts;
+    TKivraFraming::DebugSink sink;
+    if (DebugWanted())
+        sink = [&debugTexts](const std::string& text) { debugTexts.push_back(text); };
     try {
-        Framing_.Pass(*MessageQueue_, sink);
+        step(*MessageQueue_, sink);
     } catch (...) {
         FlushDebug(debugTexts);
         throw;
     }
+    if (!Framing_.ListExpected())
+        StopListTimers();
     FlushDebug(debugTexts);
-    return true;
+}
+
+void TKivraCommunicationLayer::OpenListWindow()
+{
+    if (ListQuiet_ == nullptr) {
+        ListQuiet_ = new QTimer(this);
+        ListQuiet_->setSingleShot(true);
+        ListQuiet_->setInterval(kListQuietMs);
+        QObject::connect(ListQuiet_, &QTimer::timeout, this, [this] {
+            if (!Terminated_)
+                Guarded([this] {
+                    RunFraming([this](TThreadSafeStringList& queue, const TKivraFraming::DebugSink& debug) {
+                        Framing_.LineQuiet(queue, debug);
+                    });
+                });
+        });
+        ListDeadline_ = new QTimer(this);
+        ListDeadline_->setSingleShot(true);
+        QObject::connect(ListDeadline_, &QTimer::timeout, this, [this] {
+            if (!Terminated_)
+                Guarded([this] {
+                    RunFraming([this](TThreadSafeStringList& queue, const TKivraFraming::DebugSink& debug) {
+                        Framing_.EndListWindow(queue, debug);
+                    });
+                });
+        });
+    }
+    Framing_.ExpectList();
+    ListDeadline_->start(std::max(1, CommunicationTimeout_));
+    ListQuiet_->start();
+}
+
+void TKivraCommunicationLayer::StopListTimers()
+{
+    if (ListQuiet_ != nullptr)
+        ListQuiet_->stop();
+    if (ListDeadline_ != nullptr)
+        ListDeadline_->stop();
 }
 
 void TKivraCommunicationLayer::SendToBase(const std::string& Command, const std::string& Description)
@@ -345,6 +410,9 @@ void TKivraCommunicationLayer::SendToBase(const std::string& Command, const std:
     }
     if (DebugWanted())
         ReportDebug("SendToBase: Sending to base: \"" + Command + "\"");
+    // The answer to "PD" is the only list the base sends: expect it before it can arrive.
+    if (Command == protocol::kCmdRequestSerials.bytes)
+        OpenListWindow();
     if (Port_ && WriteToPort(Command) && DebugWanted())
         ReportDebug("Data Sent to base: \"" + Command + "\" Hex=(" + HexDump(Command) + ")");
 }

@@ -72,6 +72,11 @@ private:
     void ReleaseWatchdog();
     //! Delivers debug texts collected while the framing owned the buffer and the queue.
     void FlushDebug(std::vector<std::string>& texts);
+    //! Runs a framing step on the queue, then delivers its debug texts.
+    void RunFraming(const std::function<void(TThreadSafeStringList&, const TKivraFraming::DebugSink&)>& step);
+    //! "PD" asks for a list: the framing expects one until it is cut or the time-out passes.
+    void OpenListWindow();
+    void StopListTimers();
 
     std::unique_ptr<TComPort> Port_;
     bool Connected_ = false;
@@ -88,6 +93,10 @@ private:
     int PacketSize_ = 56;
     std::unique_ptr<TThreadSafeStringList> MessageQueue_;
     QTimer* Watchdog_ = nullptr;
+    // While a list is expected: the line quiet for a moment ends a list where it stands; the
+    // communication time-out after "PD" ends the wait for it.
+    QTimer* ListQuiet_ = nullptr;
+    QTimer* ListDeadline_ = nullptr;
     TErrorCallback OnError_;
     TDebugCallback OnDebug_;
     bool Terminated_ = false;

@@ -132,7 +132,7 @@ bool TKivra::Connect()
         ReleaseTimer(MessageTimer_); // left behind by a link the watchdog declared lost
     }
     MessageTimer_ = new QTimer(this);
-    MessageTimer_->setInterval(500);
+    MessageTimer_->setInterval(kMessageIntervalMs);
     connect(MessageTimer_, &QTimer::timeout, this, [this] { MessageTimerTick(); });
     MessageTimer_->start();
 
@@ -318,10 +318,11 @@ void TKivra::Disconnect(bool ConnectionLost)
         } else {
             ReportDebug("Redundant method call: Already disconnected");
         }
-    } catch (const Exception& e) {
+    } catch (const std::exception& e) {
+        // Whatever an event handler raises on the way: Disconnect still returns normally.
         try {
             ReportDebug("DISCONNECT EXCEPTION: " + std::string(e.what()));
-        } catch (const Exception&) {
+        } catch (const std::exception&) {
             // A debug handler that raises must not turn Disconnect into a failure.
         }
     }
@@ -351,7 +352,9 @@ void TKivra::StopPolling()
         SendToBase(Str(protocol::kCmdStopPolling.bytes), Str(protocol::kCmdStopPolling.description));
         if (GetConnected()) {
             Layer_->SetPolling(false);
-            if (ConnectionTimer_ != nullptr) {
+            // A running keep-alive keeps its phase: restarting it at every call would let a caller
+            // that stops polling more often than every 2 s suppress every ping.
+            if (ConnectionTimer_ != nullptr && !ConnectionTimer_->isActive()) {
                 ConnectionTimer_->start();
             }
         }
@@ -378,7 +381,9 @@ void TKivra::MessageTimerTick()
         HandleException(Exception("Unknown error in the message pump"));
     }
     if (MessageTimer_ != nullptr) {
-        MessageTimer_->start();
+        // A tick that an error ended leaves messages behind: the next tick comes at once, so that a
+        // line that keeps raising errors cannot make the queue grow faster than it drains.
+        MessageTimer_->start(GetQueuedMessageCount() > 0 ? 0 : kMessageIntervalMs);
     }
 }
 
@@ -409,9 +414,18 @@ void TKivra::CheckForBaseMessages()
         }
     } catch (const EAbort&) {
         throw;
-    } catch (const Exception& e) {
+    } catch (const std::exception& e) {
+        // Any failure, also one of an application's event handler, ends this tick only.
         ReportDebug("~~ERROR~~ " + std::string(e.what()));
     }
+}
+
+int TKivra::GetQueuedMessageCount() const
+{
+    if (Layer_ == nullptr || Layer_->MessageQueue() == nullptr) {
+        return 0;
+    }
+    return Layer_->MessageQueue()->Count();
 }
 
 void TKivra::DispatchBaseMessage(const std::string& Message)

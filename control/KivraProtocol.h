@@ -70,6 +70,8 @@ inline constexpr std::string_view kDebugSerialListFound = "Keypad Serial # found
 inline constexpr std::string_view kDebugTimestampListIncomplete =
     "incomplete timestamp data - waiting for remaining timestamps..."sv;
 inline constexpr std::string_view kDebugTimestampListFound = "Keypad Timestamp(s) found: "sv;
+inline constexpr std::string_view kDebugListTimeOut =
+    "No keypad list arrived in time - no list expected any more"sv;
 
 // Status byte of list entries: bits 7-6 battery 0-3, bits 5-3 firmware major, bits 2-0 minor.
 inline constexpr int BatteryOf(std::uint8_t status)
@@ -106,6 +108,12 @@ inline constexpr char kStateNotification = ':';
 inline constexpr char kSoftKey1 = '<';
 inline constexpr char kSoftKey2 = '=';
 inline constexpr char kSoftKey3 = '>';
+//! One of the 16 bytes a keypad state can be: "-", "0" to "9", ":", "<", "=", ">", "?".
+inline constexpr bool IsKeypadState(char c)
+{
+    return c == kStateNoAnswer || (c >= '0' && c <= kStateNotification) ||
+           (c >= kSoftKey1 && c <= kStateLowBattery);
+}
 
 // Commands (host to base) with the descriptions used in debug texts.
 struct Command {

@@ -55,13 +55,11 @@ std::string PowerBits(rstKeypadPowerLevel level)
     return "00";
 }
 
-//! The byte after the first occurrence of head; the first byte of the message when head is
-//! missing, and 0 when head is the message's last byte.
+//! The byte after the first occurrence of head (which the message holds); 0 when head is the
+//! message's last byte.
 std::uint8_t SettingsByte(const std::string& message, char head)
 {
     const std::size_t at = message.find(head);
-    if (at == std::string::npos)
-        return message.empty() ? 0 : static_cast<std::uint8_t>(message[0]);
     if (at + 1 >= message.size())
         return 0;
     return static_cast<std::uint8_t>(message[at + 1]);
@@ -190,6 +188,14 @@ void TKivra::ParseBaseStatus(const std::string& Message)
 {
     if (DebugWanted())
         ReportDebug("ParsingBaseStatus: " + Message);
+
+    // A status without both settings heads carries no settings: decoding some other byte would
+    // change every keypad setting, and the next write would push that to the keypads.
+    if (Message.find(proto::kCmdSettingsCHead) == std::string::npos ||
+        Message.find(proto::kCmdSettingsDHead) == std::string::npos) {
+        ReportDebug("Base status holds no keypad settings - settings left unchanged");
+        return;
+    }
 
     // Stored as they are: no model check, no reminder, no command.
     const std::string c = IntToBin(SettingsByte(Message, proto::kCmdSettingsCHead), 8);

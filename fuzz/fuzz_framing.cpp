@@ -1,5 +1,6 @@
 // libFuzzer target for the framing pass. The first three bytes choose the scan group letters,
-// the buffer bound and how the rest is split into reads; the rest is the line traffic.
+// the buffer bound (and whether a keypad list is asked for) and how the rest is split into reads;
+// the rest is the line traffic.
 
 #include "control/KivraFraming.h"
 #include "control/KivraProtocol.h"
@@ -70,13 +71,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Letters "A".."P" as first, up to 7 groups; the top bit means a model without packets.
     const auto first = static_cast<unsigned char>('A' + (letters & 15));
     const auto last = (letters & 0x80) ? 0 : static_cast<unsigned char>(first + ((letters >> 4) & 7));
-    // Small bounds exercise the trimming; 0 keeps the default.
+    // Small bounds exercise the trimming; 0 keeps the default. The top bit asks for a list.
     const std::size_t limit =
-        limitByte == 0 ? TKivraFraming::kDefaultBufferLimit : std::size_t(limitByte) * 32;
+        (limitByte & 0x7F) == 0 ? TKivraFraming::kDefaultBufferLimit : std::size_t(limitByte & 0x7F) * 64;
+    const bool listAsked = (limitByte & 0x80) != 0;
 
     TKivraFraming framing(limit);
     framing.SetScanGroupLetters(static_cast<char>(first), static_cast<char>(last));
     TThreadSafeStringList queue;
+    if (listAsked)
+        framing.ExpectList();
     std::size_t debugTexts = 0;
     TKivraFraming::DebugSink sink;
     if (split & 0x80)
@@ -98,6 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         n = std::min(n, traffic.size() - pos);
         framing.Receive(traffic.substr(pos, n), queue, sink);
+        if (listAsked && (state >> 20) % 16 == 0)
+            framing.LineQuiet(queue, sink); // the line paused
         pos += n;
         Check(framing.Buffer().size() <= framing.BufferLimit());
         while (queue.Count() > 0) {
@@ -105,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             queue.Delete(0);
         }
     }
+    framing.EndListWindow(queue, sink);
     // Further passes without new bytes only ever shrink the buffer.
     for (int k = 0; k < 3; ++k) {
         const std::size_t before = framing.Buffer().size();

@@ -115,9 +115,32 @@ TEST(BaseSimTool, HelpDocumentsOptionsAndCommands)
     Tool tool({"--help"});
     const std::string help = tool.AllOut();
     EXPECT_EQ(tool.Wait(), 0);
-    for (const char* word : {"--port N|auto|none", "--generation", "--keypads", "--seed", "--rate", "--bps",
-                             "--failure", "--noise-rate", "--slow-ms", "--trace", "press K D", "soft K S",
-                             "lowbat K", "notify K", "unplug", "stall", "resume", "status", "quit"})
+    for (const char* word : {"--port N|auto|none",
+                             "--generation",
+                             "--keypads",
+                             "--seed",
+                             "--rate",
+                             "--bps",
+                             "--failure",
+                             "--noise-rate",
+                             "--slow-ms",
+                             "--lying-lists",
+                             "--filler",
+                             "--lying-noise R",
+                             "--bad-lengths R",
+                             "--empty-status",
+                             "--split-writes",
+                             "--lie",
+                             "--trace",
+                             "press K D",
+                             "soft K S",
+                             "lowbat K",
+                             "notify K",
+                             "unplug",
+                             "stall",
+                             "resume",
+                             "status",
+                             "quit"})
         EXPECT_NE(help.find(word), std::string::npos) << word;
 }
 
@@ -127,6 +150,8 @@ TEST(BaseSimTool, BadOptionsFailWithAMessage)
                                           {"--failure", "boom"},
                                           {"--keypads", "0-3"},
                                           {"--channel", "16"},
+                                          {"--lying-noise", "1.5"},
+                                          {"--bad-lengths", "x"},
                                           {"--frobnicate"}}) {
         Tool tool(args);
         EXPECT_EQ(tool.Wait(), 2) << args[0];

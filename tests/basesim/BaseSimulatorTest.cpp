@@ -1,6 +1,8 @@
 // The simulator driven over its pty with raw bytes, answers checked against the wire layouts.
 
 #include "basesim/BaseSimulator.h"
+#include "basesim/BaseWire.h"
+#include "control/KivraProtocol.h"
 #include "core/Exception.h"
 #include "serial/PortNames.h"
 #include "tests/basesim/SimHost.h"
@@ -592,5 +594,109 @@ TEST_F(SimTest, TraceShowsBothDirectionsInHex)
     text << in.rdbuf();
     EXPECT_NE(text.str().find("host> 42 52\n"), std::string::npos) << text.str();
     EXPECT_NE(text.str().find("base> 30 44 20 43 48"), std::string::npos) << text.str();
+    ::unlink(c.TracePath.c_str());
+}
+
+// --- a base that lies ----------------------------------------------------------------------
+
+TEST_F(SimTest, LyingListsStatusAndLengths)
+{
+    SimConfig c = FastConfig();
+    c.Lie.Lists = c.Lie.EmptyStatus = true;
+    c.Lie.BadLengths = 1;
+    Start(c);
+
+    // Serial numbers and status bytes hold the terminator's bytes and markers; keypad 13's entry
+    // begins with the terminator.
+    const auto keypads = DefaultKeypads(c.Seed, true);
+    std::string entries;
+    int tempting = 0;
+    for (const SimKeypad& k : keypads) {
+        const std::string entry = SerialEntry(k.Number, k.Serial.data(),
+                                              kivra::protocol::MakeStatusByte(k.Battery, k.Major, k.Minor));
+        tempting += HoldsTerminator(entry) || entry.find_first_of("ST") != std::string::npos ? 1 : 0;
+        entries += entry;
+    }
+    EXPECT_GT(tempting, 50);
+    EXPECT_EQ(entries.substr(12 * 7, 3), kTerminator);
+    const std::string list = BuildList('S', entries);
+    EXPECT_EQ(Request("PD", list.size()), list);
+
+    // A status without content; every length field lies (the rest of each frame is as usual).
+    for (const auto& [command, frame] : {std::pair<std::string, std::string>{"WS", BuildFrame("STATUS", "")},
+                                         {"WN", BuildFrame("SERIAL #", "104523")},
+                                         {"BR", BuildFrame("CHANNEL", "07")}}) {
+        SCOPED_TRACE(command);
+        const std::string got = Request(command, frame.size());
+        ASSERT_EQ(got.size(), frame.size());
+        EXPECT_NE(got.substr(0, 2), frame.substr(0, 2));
+        EXPECT_EQ(got.substr(2), frame.substr(2));
+    }
+}
+
+TEST_F(SimTest, LyingFillerAndNoiseInThePacketStream)
+{
+    SimConfig c = FastConfig();
+    c.Lie.Filler = true;
+    c.Lie.Noise = 0.05;
+    c.KeepSentAnswers = true;
+    Start(c);
+    for (int k = 1; k <= 250; ++k)
+        sim->Press(k, '7');
+    host->Write("\x11");
+    const std::string stream = host->ReadFor(1500ms);
+    ASSERT_TRUE(WaitFor([&] { return sim->SentAnswers().size() == 250; }));
+
+    // Packets are found at their letters; what lies between them is noise from the letters of
+    // scan groups, markers and tags, and no filler byte is 0.
+    const std::string noise = "ABCDEST"
+                              "SERIAL #STATUSCHANNELKIVRA";
+    const std::string garble = "STRIL #UHNKV";
+    std::size_t packets = 0, inserted = 0, garbled = 0, garbledAnswers = 0;
+    for (std::size_t p = 3; p + 56 <= stream.size();) {
+        const std::string states = stream.substr(p + 1, 50);
+        const bool packet = stream[p] >= 'A' && stream[p] <= 'E' &&
+                            states.find_first_not_of("-7" + garble) == std::string::npos &&
+                            (p + 56 == stream.size() || noise.find(stream[p + 56]) != std::string::npos);
+        if (!packet) {
+            EXPECT_NE(noise.find(stream[p]), std::string::npos) << p;
+            ++inserted;
+            ++p;
+            continue;
+        }
+        EXPECT_EQ(stream.substr(p + 51, 5).find('\0'), std::string::npos);
+        EXPECT_NE(stream.substr(p + 51, 5), "   \r\n");
+        const bool spoiled = states.find_first_of(garble) != std::string::npos;
+        garbled += spoiled ? 1 : 0;
+        garbledAnswers += spoiled && states.find('-') == std::string::npos ? 50 : 0;
+        ++packets;
+        p += 56;
+    }
+    EXPECT_GT(packets, 20U);
+    EXPECT_GT(inserted, 0U);
+    EXPECT_GT(garbled, 0U);
+    // Answers of packets that noise touched are told apart (each group's 50 answers went in one).
+    const auto sent = sim->SentAnswers();
+    const auto intact = std::count_if(sent.begin(), sent.end(), [](const SentAnswer& a) { return a.Intact; });
+    EXPECT_EQ(static_cast<std::size_t>(250 - intact), garbledAnswers);
+    for (const SentAnswer& a : sent)
+        EXPECT_GT(a.FramableMs, 0.0) << a.Keypad;
+}
+
+TEST_F(SimTest, SplitWritesCutUnitsIntoPieces)
+{
+    SimConfig c = FastConfig();
+    c.Lie.SplitWrites = true;
+    c.TracePath = ::testing::TempDir() + "basesim-split-" + std::to_string(::getpid()) + ".txt";
+    ::unlink(c.TracePath.c_str());
+    Start(c);
+    const std::string stream = Poll(30).substr(0, 30 * 56);
+    sim->Stop();
+    EXPECT_EQ(SplitPackets(stream).size(), 30U); // the bytes are those of whole packets
+    std::ifstream in(c.TracePath);
+    std::size_t writes = 0;
+    for (std::string line; std::getline(in, line);)
+        writes += line.find(" base> ") != std::string::npos ? 1 : 0;
+    EXPECT_GT(writes, 40U); // 30 packets and the mark in more writes than units
     ::unlink(c.TracePath.c_str());
 }

@@ -63,6 +63,11 @@ struct Harness {
             Receive(bytes.substr(i, chunk));
     }
 
+    //! The host asked for a keypad list ("PD").
+    void ExpectList() { framing.ExpectList(); }
+    //! The line has been quiet for a while.
+    void Quiet() { framing.LineQuiet(queue, sink); }
+
     //! Takes the queued messages, first in, first out.
     std::vector<std::string> Take()
     {

@@ -7,8 +7,10 @@
 #include "tests/kivra/KivraRecorder.h"
 #include "tests/support/TestSupport.h"
 
+#include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -112,15 +114,16 @@ TEST(KivraPump, KeypadAnswersWhilePollingAndFailingHandlers)
     EXPECT_EQ(answers, (std::vector<std::pair<int, int>>{{1, 1}, {2, 2}}));
     EXPECT_TRUE(rec.HasDebug("~~ERROR~~ handler failed"));
 
-    // Any other exception goes to the central handler, never through the event loop.
+    // Any other exception of a handler ends the tick the same way; nothing reaches the central
+    // handler or the event loop.
     std::vector<std::string> handled;
     kivra::SetExceptionHandler([&](const std::exception& e) { handled.emplace_back(e.what()); });
     kivra->SetOnKeypadDataReceived([](int, int) { throw std::runtime_error("not ours"); });
     base.Write(PacketWith('C', 0, '3'));
-    const bool seen = WaitUntil([&] { return !handled.empty(); }, 2000ms);
+    const bool seen = WaitUntil([&] { return rec.HasDebug("~~ERROR~~ not ours"); }, 2000ms);
     kivra::SetExceptionHandler(nullptr);
-    ASSERT_TRUE(seen);
-    EXPECT_EQ(handled.front(), "not ours");
+    EXPECT_TRUE(seen);
+    EXPECT_TRUE(handled.empty());
 
     // The pump goes on afterwards.
     answers.clear();
@@ -151,4 +154,85 @@ TEST(KivraPump, BrokenLineFoundByThePingIsReportedOnce)
     base = std::make_unique<TFakeBase>(kPort);
     rec.Clear();
     EXPECT_TRUE(kivra->Connect()) << (rec.Errors.empty() ? "" : rec.Errors[0].second);
+}
+
+TEST(KivraPump, AnyFailingHandlerEndsOnlyThePumpTickAlsoInsideConnectAndDisconnect)
+{
+    TFakeBase base(kPort);
+    TKivra kivra;
+    kivra.SetPauseFunction([](int ms) { kivra::test::ProcessEventsFor(std::chrono::milliseconds(ms)); });
+    std::vector<std::string> debug;
+    kivra.SetOnDebug([&](std::string text) {
+        debug.push_back(text);
+        // A frame arrives while Connect pumps the queue; the application's handler then fails.
+        if (text == "Kivra device successfully detected")
+            base.Write(Frame("CHANNEL", "07"));
+        if (text == "Processing message: CHANNEL:07" || text == "Disconnect initiated.")
+            throw std::runtime_error("handler failed: " + text);
+    });
+    kivra.SetDebugEventsEnabled(true);
+    kivra.SetErrorExceptionsEnabled(false);
+    kivra.SetKivraModel(rstKivraModel::mKivra);
+    kivra.SetSerialPort(kPort);
+
+    bool connected = false;
+    EXPECT_NO_THROW(connected = kivra.Connect());
+    EXPECT_TRUE(connected);
+    const auto has = [&](const std::string& text) {
+        return std::find(debug.begin(), debug.end(), text) != debug.end();
+    };
+    EXPECT_TRUE(has("~~ERROR~~ handler failed: Processing message: CHANNEL:07"));
+    EXPECT_TRUE(has("Connect complete"));
+    EXPECT_TRUE(
+        WaitUntil([&] { return base.HostBytes().find('\x13') != std::string::npos; }, 1000ms)); // XOFF
+
+    EXPECT_NO_THROW(kivra.Disconnect(false));
+    EXPECT_TRUE(has("DISCONNECT EXCEPTION: handler failed: Disconnect initiated."));
+}
+
+TEST(KivraPump, StoppingPollingAgainKeepsTheKeepAliveGoing)
+{
+    TFakeBase base(kPort);
+    TKivraRecorder rec;
+    auto kivra = ConnectTo(base, rec);
+    ASSERT_NE(kivra, nullptr);
+    base.ClearHostBytes();
+    // An application that stops polling every half second must not silence the 2 s ping.
+    QTimer again;
+    QObject::connect(&again, &QTimer::timeout, [&] { kivra->StopPolling(); });
+    again.start(500);
+    kivra::test::ProcessEventsFor(5500ms);
+    again.stop();
+    std::size_t pings = 0;
+    const std::string sent = base.HostBytes();
+    for (std::size_t at = sent.find("XX"); at != std::string::npos; at = sent.find("XX", at + 2))
+        ++pings;
+    EXPECT_GE(pings, 2U) << "XOFFs sent: " << std::count(sent.begin(), sent.end(), '\x13');
+}
+
+TEST(KivraPump, ErrorsThatEndEveryTickDoNotLetTheQueueGrow)
+{
+    TFakeBase base(kPort);
+    TKivraRecorder rec;
+    auto kivra = ConnectTo(base, rec);
+    ASSERT_NE(kivra, nullptr);
+    kivra->StartPolling();
+    kivra->SetErrorExceptionsEnabled(true); // as the utility has it: each report ends the tick
+    std::string packets;
+    constexpr int kPackets = 40;
+    for (int n = 0; n < kPackets; ++n) {
+        std::string packet = PacketWith('A' + n % 5, 7, '3');
+        packet[4] = '!'; // a state byte no keypad sends: reported with -5
+        packets += packet.substr(0, 56);
+    }
+    base.Write(packets + "\r\n");
+    const auto reported = [&] {
+        return std::count_if(rec.Errors.begin(), rec.Errors.end(),
+                             [](const auto& e) { return e.first == -5; });
+    };
+    // Ticks 500 ms apart would take 20 s; the queue is worked off at once instead.
+    EXPECT_TRUE(WaitUntil([&] { return reported() == kPackets; }, 4000ms)) << reported();
+    EXPECT_EQ(rec.Errors.front().second, "Unrecognized data returned for keypad 4 (!)");
+    EXPECT_EQ(kivra->GetQueuedMessageCount(), 0);
+    EXPECT_TRUE(kivra->GetConnected());
 }

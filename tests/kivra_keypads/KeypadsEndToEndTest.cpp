@@ -7,12 +7,15 @@
 #include "tests/kivra_keypads/Recorder.h"
 #include "tests/support/TestSupport.h"
 
+#include <QTimer>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -466,6 +469,74 @@ TEST_F(KeypadsEndToEnd, SerialNumberAndTimestampListsArriveAsEvents)
     EXPECT_THAT(Sent(), ElementsAre("PS", "PD"));
     ASSERT_TRUE(test::WaitUntil([&] { return serials.size() == 3; }, 5s));
     EXPECT_EQ(std::get<1>(serials[0]), "0ABC01");
+}
+
+// A base and a line that lie: list entries holding terminator bytes and markers (keypad 13's serial
+// begins 0A FF), random filler behind the states, 1% noise bytes, a status without content and
+// units split across writes. No list entry is lost, every answer of an intact packet arrives, no
+// answer is credited to a keypad that did not send it.
+TEST_F(KeypadsEndToEnd, ALyingBaseLosesNothingAndCreditsNoAnswerWrongly)
+{
+    basesim::SimConfig config;
+    config.Lie.Lists = config.Lie.Filler = config.Lie.EmptyStatus = config.Lie.SplitWrites = true;
+    config.Lie.Noise = 0.01;
+    config.KeepSentAnswers = true;
+    config.SettingsC = 0x9F; // what a status with content would set
+    config.SettingsD = 0x47;
+    Connect(config);
+    kivra->SetErrorExceptionsEnabled(false);
+    // The status came without content: the settings are still those of creation.
+    EXPECT_TRUE(kivra->GetKeypadDigitEcho());
+    EXPECT_EQ(kivra->GetKeypadTransmitPowerLevel(), rstKeypadPowerLevel::powHigh);
+    EXPECT_FALSE(kivra->GetKeypadGlobalConfigurationLock());
+
+    std::vector<std::pair<int, std::string>> serials;
+    bool ended = false;
+    kivra->SetOnKeypadSerialNumber([&](int id, std::string sn, std::string, int, bool end) {
+        serials.emplace_back(id, sn);
+        ended = end;
+    });
+    kivra->RequestKeypadSerialNumbers();
+    ASSERT_TRUE(test::WaitUntil([&] { return ended; }, 8s));
+    std::vector<std::pair<int, std::string>> expected;
+    for (const auto& k : basesim::DefaultKeypads(config.Seed, true)) {
+        char hex[7];
+        std::snprintf(hex, sizeof hex, "%02X%02X%02X", k.Serial[0], k.Serial[1], k.Serial[2]);
+        expected.emplace_back(k.Number, hex);
+    }
+    EXPECT_EQ(serials, expected);
+    EXPECT_EQ(serials.at(12).first, 13);
+    EXPECT_EQ(serials.at(12).second.substr(0, 4), "0AFF"); // its entry begins 0D 0A FF
+
+    std::multiset<std::pair<int, int>> answers;
+    kivra->SetOnKeypadDataReceived([&](int id, int value) { answers.emplace(id, value); });
+    kivra->StartPolling();
+    int next = 1;
+    QTimer presses;
+    QObject::connect(&presses, &QTimer::timeout, [&] {
+        for (int n = 0; n < 10 && next <= 250; ++n, ++next)
+            sim->Press(next, static_cast<char>('0' + next % 10));
+    });
+    presses.start(100);
+    test::ProcessEventsFor(6s);
+    presses.stop();
+    kivra->StopPolling();
+    test::ProcessEventsFor(600ms);
+
+    std::multiset<std::pair<int, int>> sent, intact;
+    for (const auto& a : sim->SentAnswers()) {
+        if (a.State < '0' || a.State > '9')
+            continue;
+        sent.emplace(a.Keypad, a.State - '0');
+        if (a.Intact)
+            intact.emplace(a.Keypad, a.State - '0');
+    }
+    ASSERT_EQ(sent.size(), 250U);
+    EXPECT_GT(intact.size(), 100U); // about one packet in four has a state byte garbled
+    for (const auto& a : answers)
+        EXPECT_TRUE(sent.count(a) > 0) << "keypad " << a.first << " never sent " << a.second;
+    for (const auto& a : intact)
+        EXPECT_EQ(answers.count(a), 1U) << "keypad " << a.first << " answer " << a.second;
 }
 
 } // namespace

@@ -134,6 +134,7 @@ struct Decoded {
     bool base, onlyInitial, postAck, lowBattery, star, echo;
     rstKeypadPowerLevel power;
     bool softkeys, lock, shortcuts;
+    bool operator==(const Decoded&) const = default;
 };
 
 Decoded Read(const TKivra& k)
@@ -202,18 +203,19 @@ TEST(BaseStatus, DebugTextsAndOddMessages)
     EXPECT_TRUE(kivra.GetKeypadAddressChannelShortcutsEnabled());
     EXPECT_EQ(kivra.GetKeypadTransmitPowerLevel(), rstKeypadPowerLevel::powLow);
 
-    // Without "C" and "D", the first byte stands for both ("S" = 01010011).
-    rec.Clear();
-    kivra.ParseBaseStatus("STATUS:");
-    EXPECT_THAT(rec.debug, ElementsAre("ParsingBaseStatus: STATUS:", "C Settings=\"01010011\"",
-                                       "D Settings=\"01010011\""));
-    EXPECT_FALSE(kivra.GetKeypadDigitEcho());
-    EXPECT_TRUE(kivra.GetKeypadStarKeyEnabled());
-    EXPECT_TRUE(kivra.GetKeypadOnlyAcceptInitialResponse());
-    EXPECT_EQ(kivra.GetKeypadTransmitPowerLevel(), rstKeypadPowerLevel::powLowMid);
-
-    kivra.ParseBaseStatus("");
-    EXPECT_TRUE(kivra.GetKeypadDigitEcho());
+    // Without both "C" and "D" a status carries no settings and changes none (decoding the first
+    // byte instead would, and the next write would push them to the keypads).
+    kivra.ParseBaseStatus(Status(0x9F, 0x47));
+    const Decoded before = Read(kivra);
+    const std::string noC = std::string("STATUS:\x01") + "D" + std::string(1, '\0');
+    for (const std::string& odd : {std::string("STATUS:"), std::string(), std::string("STATUS:C\x80"), noC}) {
+        SCOPED_TRACE(odd);
+        rec.Clear();
+        kivra.ParseBaseStatus(odd);
+        EXPECT_THAT(rec.debug, ElementsAre("ParsingBaseStatus: " + odd,
+                                           "Base status holds no keypad settings - settings left unchanged"));
+        EXPECT_EQ(Read(kivra), before);
+    }
 }
 
 TEST(BaseStatus, ReachedThroughTheMessageDispatch)

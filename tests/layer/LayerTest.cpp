@@ -214,6 +214,7 @@ TEST_F(LayerConnected, FramesAfterTheMarkReachTheQueueInArrivalOrder)
     peer.Write(packet.substr(20) + "--");
     ASSERT_TRUE(test::WaitUntil([&] { return layer->MessageQueue()->Count() == 2; }, 2s));
     const std::string list = std::string("S\x00\x01\x05\xAB\xCD\xEF\xCA\x00\x00", 10);
+    layer->SendToBase("PD", "Request Serial Numbers"); // a list comes only when asked for
     peer.Write(list + "\r\n\xFF");
     ASSERT_TRUE(test::WaitUntil([&] { return layer->MessageQueue()->Count() == 3; }, 2s));
 
@@ -221,6 +222,31 @@ TEST_F(LayerConnected, FramesAfterTheMarkReachTheQueueInArrivalOrder)
     EXPECT_EQ(Messages(*layer),
               (std::vector<std::string>{"SERIAL:123456", packet.substr(0, 54), "KPS:" + list}));
     EXPECT_TRUE(r.HasDebug("Buffer (after read):  2D 2D 53 00 01 05 AB CD EF CA 00 00 0D 0A FF"));
+}
+
+TEST_F(LayerConnected, ListIsFramedOnlyAsTheAnswerToPDAndEndsWhenTheLineFallsQuiet)
+{
+    const std::string list = std::string("T\x00\x01\x05\x01\x2C\x00\xCA\x00\x00", 10);
+    const std::string kptm = "KPTM:" + list;
+    peer.Write(list + "\r\n\xFF"); // not asked for: loose bytes
+    test::ProcessEventsFor(400ms);
+    EXPECT_EQ(layer->MessageQueue()->Count(), 0);
+
+    // Asked for, it ends when nothing follows for a moment.
+    layer->SendToBase("PD", "Request Timestamps");
+    peer.Write(list + "\r\n\xFF");
+    ASSERT_TRUE(test::WaitUntil([&] { return layer->MessageQueue()->Count() == 1; }, 2s));
+    EXPECT_EQ(Messages(*layer), std::vector<std::string>{kptm});
+
+    // Not answered within the communication time-out (1200 ms here): no longer expected.
+    r.debug.clear();
+    layer->SendToBase("PD", "Request Timestamps");
+    test::ProcessEventsFor(1600ms);
+    EXPECT_TRUE(r.HasDebug("No keypad list arrived in time - no list expected any more"));
+    peer.Write(list + "\r\n\xFF");
+    test::ProcessEventsFor(400ms);
+    EXPECT_EQ(layer->MessageQueue()->Count(), 1);
+    EXPECT_TRUE(r.errors.empty());
 }
 
 TEST_F(LayerConnected, ConnectTwiceChangesNothingAndDisconnectReleases)
