@@ -3,7 +3,10 @@
 #include "serial/PortNames.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 namespace kivra {
@@ -89,6 +92,13 @@ std::string PermissionAdvice(const TPortProbe& probe)
     return "You have no permission to open " + port + ". It belongs to the group \"" + probe.Group +
            "\".\nJoin that group with:  sudo usermod -aG " + probe.Group +
            " $USER\nthen log out and in again.";
+}
+
+std::string ShownPortDevice(int number)
+{
+    const std::string path = ResolvePortDevice(ComPortName(number));
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : path;
 }
 
 std::string DeviceDescription(const TPortProbe& probe)

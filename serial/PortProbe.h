@@ -44,6 +44,10 @@ TPortProbe ClassifyPortError(int number, const std::string& device, int error);
 //! unless the probe found the access refused.
 std::string PermissionAdvice(const TPortProbe& probe);
 
+//! The device COMn stands for with its links resolved, as a report names it; the unresolved path
+//! when it does not resolve (a link to nothing).
+std::string ShownPortDevice(int number);
+
 //! The device path, followed by its driver or kind in brackets when that says more than
 //! "terminal": "/dev/ttyUSB0 (ftdi_sio)", "/dev/pts/3 (pseudo-terminal)".
 std::string DeviceDescription(const TPortProbe& probe);
