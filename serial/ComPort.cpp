@@ -469,8 +469,10 @@ void TCustomComPort::UpdateEventMask()
     if (mask == 0)
         StopEventThread();
     waitMask_ = mask;
-    if (mask != 0)
+    if (mask != 0) {
         StartEventThread();
+        thread_->Wake(); // a running thread is blocked in its wait with the old mask
+    }
 }
 
 void TCustomComPort::StartEventThread()

@@ -39,6 +39,9 @@ public:
     void SetPriority(TThreadPriority p);
     //! Sets the terminate flag, cancels a hand-over waiting for the main thread and wakes the wait.
     void Terminate();
+    //! Wakes the wait so that the thread reads the port's event mask again (a new modem-line
+    //! handler needs the modem watcher, which the thread starts between two waits).
+    void Wake() { wait_.Wake(); }
     bool IsCurrent() const;
     //! Ends the modem watcher; it holds the device while it waits, so this runs before the device
     //! is released.
