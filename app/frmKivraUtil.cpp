@@ -307,18 +307,21 @@ void TfrmKivraUtil::tmrConnectTimer()
     ui->lboComPort->setEnabled(!KivraOCX->GetConnected());
 }
 
-void TfrmKivraUtil::KivraOCXError(int ErrorCode, const std::string& Error)
+void TfrmKivraUtil::KivraOCXError(int /*ErrorCode*/, const std::string& Error)
 {
     QString text = Text(Error);
-    if (Connecting()) {
+    if (Connecting() && KivraOCX->GetLastFailure() == TKivraFailure::PortNotOpened) {
         // Name the way out when the port was refused for lack of permission.
-        const std::string advice = PermissionAdvice(ProbePort(KivraOCX->GetSerialPort()));
+        const TPortProbe port = ProbePort(KivraOCX->GetSerialPort());
+        const std::string advice = PermissionAdvice(
+            port.AccessRefused ? port
+                               : ClassifyPortError(port.Number, port.Device, KivraOCX->GetLastSystemError()));
         if (!advice.empty())
             text += QStringLiteral("\n\n") + QString::fromLocal8Bit(advice.c_str());
     }
-    // A link reported lost (by a failed read or write, or by the silence watchdog, whatever the
-    // wording) leaves the control disconnected: the window follows, keeping what it collected.
-    if (ErrorCode == kErrConnection && ShowsConnected_ && !Connecting() && !KivraOCX->GetConnected()) {
+    // A link reported lost (by a failed read or write, or by the silence watchdog) leaves the
+    // control disconnected: the window follows, keeping what it collected.
+    if (KivraOCX->GetLinkLost() && ShowsConnected_ && !Connecting() && !KivraOCX->GetConnected()) {
         LinkLost(text);
         return;
     }

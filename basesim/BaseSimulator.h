@@ -71,7 +71,7 @@ struct SimConfig {
     std::uint32_t Seed = 1;
     double RandomPressesPerSecond = 0; // random answers from existing keypads (seeded generator)
     int BytesPerSecond = 960;          // pacing of the packet stream (9600 baud); 0 = as fast as possible
-    std::string BaseSerial = "104523"; // six digits (letters could be taken for packet starts)
+    std::string BaseSerial = "104523"; // six letters or digits
     int Channel = 7;
     std::uint8_t SettingsC = 0x00, SettingsD = 0xC0;
     FailureMode Failure = FailureMode::None;

@@ -5,6 +5,8 @@
 #include "core/Exception.h"
 #include "core/Version.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -51,7 +53,7 @@ Options:
   --rate R            random key presses per second over all keypads (default 2; 0 = none)
   --bps N             pace of the keypad data stream in bytes per second (default 960,
                       as a 9600-baud line; 0 = as fast as the reader takes them)
-  --serial SSSSSS     base serial number, six digits (default 104523)
+  --serial SSSSSS     base serial number, six letters or digits (default 104523)
   --channel N         radio channel 1-15 (default 7)
   --settings-c HH     keypad settings byte C in hex (default 00)
   --settings-d HH     keypad settings byte D in hex (default C0)
@@ -331,8 +333,10 @@ int main(int argc, char** argv)
         } else if (opt == "--bps") {
             cfg.BytesPerSecond = ToInt(val, "bytes per second");
         } else if (opt == "--serial") {
-            if (val.size() != 6 || val.find_first_not_of("0123456789") != std::string::npos)
-                Fail("the base serial number is six digits: \"" + val + "\"");
+            if (val.size() != 6 || !std::all_of(val.begin(), val.end(), [](char c) {
+                    return std::isalnum(static_cast<unsigned char>(c)) != 0;
+                }))
+                Fail("the base serial number is six letters or digits: \"" + val + "\"");
             cfg.BaseSerial = val;
         } else if (opt == "--channel") {
             cfg.Channel = ToInt(val, "channel");

@@ -210,8 +210,23 @@ void TKivra::ReportDebug(const std::string& text)
     }
 }
 
+TKivraCounters TKivra::GetCounters() const
+{
+    TKivraCounters counters = Counters_;
+    if (Layer_ != nullptr) {
+        counters.DamagedFrames += Layer_->GetDamagedFrames();
+    }
+    return counters;
+}
+
 void TKivra::LayerError(int code, const std::string& text)
 {
+    // The facts first: the handlers of the texts below may ask for them.
+    if (Layer_ != nullptr && Layer_->GetLastFailure() != TKivraFailure::None) {
+        LastFailure_ = Layer_->GetLastFailure();
+        LastSystemError_ = Layer_->GetLastSystemError();
+        LinkLost_ = LinkLost_ || LastFailure_ == TKivraFailure::LinkLost;
+    }
     ReportDebug("*** Error message passed from Communication Layer *** ");
     if (code == kErrConnection) {
         if (ConnectionTimer_ != nullptr && ConnectionTimer_->isActive()) {

@@ -35,6 +35,24 @@ using TKivra_KeypadNotification = std::function<void(int KeypadID)>;
 using TKivra_DebugMessage = std::function<void(std::string Data)>;
 using TKivra_Error = std::function<void(int ErrorCode, std::string Error)>;
 
+//! Why the link failed, as a fact beside the error text: programs decide by this, never by the
+//! wording of a text.
+enum class TKivraFailure : std::uint8_t {
+    None,          // no failure since Connect began
+    PortNotOpened, // the serial port did not open; LastSystemError tells why
+    NoBase,        // the port opened, but no base answered the detection
+    LinkLost,      // a read or write failed, or the base fell silent while polling
+};
+
+//! What the control has taken from the base since it was created.
+struct TKivraCounters {
+    int DamagedFrames = 0;  // frames skipped for a length their tag cannot have
+    int StatusAnswers = 0;  // status answers handled (with or without keypad settings)
+    int ChannelAnswers = 0; // channel answers handled
+    int SerialAnswers = 0;  // base serial number answers handled
+    int Unrecognised = 0;   // messages no parser took
+};
+
 //! Replaces the fixed pauses of Connect and Disconnect (default: sleep), so that a window can
 //! keep repainting while it waits. Called with the length of each pause in milliseconds.
 using TPauseFunction = std::function<void(int Milliseconds)>;
@@ -156,6 +174,17 @@ public:
 
     const std::string& GetLastErrorMessage() const { return LastErrorMessage_; }
     int GetLastErrorCode() const { return LastErrorCode_; }
+
+    // --- Facts beside the texts (cleared when Connect begins, counters excepted) --------------
+    //! The last failure of the link.
+    TKivraFailure GetLastFailure() const { return LastFailure_; }
+    //! The system error (errno) behind the last failure; 0 when it had none (a silent base).
+    int GetLastSystemError() const { return LastSystemError_; }
+    //! True once the link was lost (a failed read or write, a silent base) until the next Connect.
+    bool GetLinkLost() const { return LinkLost_; }
+    //! True once the base has answered with its serial number on this connection.
+    bool GetBaseSerialNumberReported() const { return BaseSerialNumberReported_; }
+    TKivraCounters GetCounters() const;
 
     // --- Public properties ----------------------------------------------------------------
     const std::string& GetBaseVersion() const { return BaseVersion_; }
@@ -283,6 +312,11 @@ private:
     int LastErrorCode_ = 0;
     bool Polling_ = false;
     std::string QuestionNumber_;
+    TKivraFailure LastFailure_ = TKivraFailure::None;
+    int LastSystemError_ = 0;
+    bool LinkLost_ = false;
+    bool BaseSerialNumberReported_ = false;
+    TKivraCounters Counters_;                   // DamagedFrames: of the layers already released
     TKivraCommunicationLayer* Layer_ = nullptr; // owned; released through DisposeLayer
     TPauseFunction Pause_;
     int LayerCallbackDepth_ = 0; // > 0 while a layer callback runs: the layer is on the stack

@@ -90,6 +90,13 @@ template <typename F> void Guarded(F&& operation)
     }
 }
 
+//! The errno a failed port operation carries; 0 for a failure of the port's own.
+int SystemErrorOf(const std::exception& e)
+{
+    const auto* com = dynamic_cast<const EComError*>(&e);
+    return com != nullptr ? com->ErrorCode() : 0;
+}
+
 } // namespace
 
 TKivraCommunicationLayer::TKivraCommunicationLayer() = default;
@@ -135,6 +142,14 @@ void TKivraCommunicationLayer::ReportError(int code, const std::string& text)
         throw Exception(text);
 }
 
+void TKivraCommunicationLayer::ReportFailure(TKivraFailure failure, int systemError, int code,
+                                             const std::string& text)
+{
+    LastFailure_ = failure;
+    LastSystemError_ = systemError;
+    ReportError(code, text);
+}
+
 void TKivraCommunicationLayer::ReportDebug(const std::string& text)
 {
     if (!DebugWanted())
@@ -177,6 +192,8 @@ bool TKivraCommunicationLayer::Connect(std::uint8_t ConnectionType)
     port.Timeouts().SetReadConstant(protocol::kDetectionReadTimeoutMs);
     Framing_.Clear();
     LinkLost_ = false;
+    LastFailure_ = TKivraFailure::None;
+    LastSystemError_ = 0;
     port.SetOnRxChar([this](TCustomComPort*) {
         if (!Terminated_)
             Guarded([this] { ProcessSerialData(); });
@@ -184,17 +201,20 @@ bool TKivraCommunicationLayer::Connect(std::uint8_t ConnectionType)
 
     ReportDebug("Connect: Attempting serial connection...");
     std::string openError;
+    int openErrno = 0;
     bool openFailed = false;
     try {
         port.SetActive(true);
     } catch (const std::exception& e) {
         openFailed = true;
         openError = e.what();
+        openErrno = SystemErrorOf(e);
     }
     if (openFailed)
-        ReportError(kErrConnect, openError);
+        ReportFailure(TKivraFailure::PortNotOpened, openErrno, kErrConnect, openError);
 
     if (!port.GetActive()) {
+        LastFailure_ = TKivraFailure::PortNotOpened;
         Connected_ = false;
         ReportDebug("Serial connection error. Windows unable to connect to COM port " +
                     std::to_string(SerialPort_));
@@ -223,7 +243,7 @@ bool TKivraCommunicationLayer::Connect(std::uint8_t ConnectionType)
 
     if (!detected) {
         Disconnect();
-        ReportError(kErrConnect, kTextNoDevice);
+        ReportFailure(TKivraFailure::NoBase, 0, kErrConnect, kTextNoDevice);
         ReportDebug("Error detecting Kivra device. Connect failed.");
         return false;
     }
@@ -301,17 +321,19 @@ bool TKivraCommunicationLayer::Receive()
 
     std::string bytes;
     bool readFailed = false;
+    int readErrno = 0;
     try {
         bytes = Port_->ReadString();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         readFailed = true;
+        readErrno = SystemErrorOf(e);
     }
     if (readFailed) {
         ReleaseWatchdog();
         if (LinkLost_)
             return false; // already reported for this connection
         LinkLost_ = true;
-        ReportError(kErrLinkLost, kTextLinkLost);
+        ReportFailure(TKivraFailure::LinkLost, readErrno, kErrLinkLost, kTextLinkLost);
         return false;
     }
     // Only bytes that actually arrived prove the base is alive.
@@ -420,16 +442,18 @@ void TKivraCommunicationLayer::SendToBase(const std::string& Command, const std:
 bool TKivraCommunicationLayer::WriteToPort(const std::string& text)
 {
     bool writeFailed = false;
+    int writeErrno = 0;
     try {
         Port_->WriteString(text);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         writeFailed = true;
+        writeErrno = SystemErrorOf(e);
     }
     if (!writeFailed)
         return true;
     ReleaseWatchdog();
     LinkLost_ = true;
-    ReportError(kErrLinkLost, kTextLinkLost);
+    ReportFailure(TKivraFailure::LinkLost, writeErrno, kErrLinkLost, kTextLinkLost);
     return false;
 }
 
@@ -460,7 +484,7 @@ void TKivraCommunicationLayer::CheckConnectionStatus()
 
     if (silence > std::chrono::milliseconds(CommunicationTimeout_)) {
         Disconnect();
-        ReportError(kErrLinkLost, kTextSilentLink);
+        ReportFailure(TKivraFailure::LinkLost, 0, kErrLinkLost, kTextSilentLink);
     }
 }
 

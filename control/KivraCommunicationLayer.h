@@ -2,6 +2,7 @@
 // The serial connection to the base: opens the port, detects the base, frames everything it
 // sends into the message queue, sends commands and watches a polling link for silence.
 
+#include "control/Kivra.h"
 #include "control/KivraFraming.h"
 
 #include <QObject>
@@ -54,6 +55,11 @@ public:
     //! Watchdog tick.
     void CheckConnectionStatus();
     bool GetConnected() const { return Connected_; }
+    //! The failure behind the last error reported, and its system error (0 when none).
+    TKivraFailure GetLastFailure() const { return LastFailure_; }
+    int GetLastSystemError() const { return LastSystemError_; }
+    //! Frames the framing skipped for a length their tag cannot have.
+    int GetDamagedFrames() const { return Framing_.GetDamagedFrames(); }
     //! Asked before the layer is destroyed; from then on receive notifications are ignored.
     void Terminate() { Terminated_ = true; }
 
@@ -63,6 +69,8 @@ public:
 private:
     bool DebugWanted() const { return DebugEventsEnabled_ && static_cast<bool>(OnDebug_); }
     void ReportError(int code, const std::string& text);
+    //! Notes the failure, then reports its text.
+    void ReportFailure(TKivraFailure failure, int systemError, int code, const std::string& text);
     void ReportDebug(const std::string& text);
     //! Writes to the port; false after reporting a lost link (the caller must return at once).
     bool WriteToPort(const std::string& text);
@@ -90,7 +98,6 @@ private:
     std::uint8_t ConnectionType_ = 0;
     int SerialPort_ = 0;
     std::string DeviceName_;
-    int PacketSize_ = 56;
     std::unique_ptr<TThreadSafeStringList> MessageQueue_;
     QTimer* Watchdog_ = nullptr;
     // While a list is expected: the line quiet for a moment ends a list where it stands; the
@@ -105,6 +112,8 @@ private:
     bool Disconnecting_ = false;
     // Set once a lost link was reported from a read or write: later failed reads stay silent.
     bool LinkLost_ = false;
+    TKivraFailure LastFailure_ = TKivraFailure::None;
+    int LastSystemError_ = 0;
 };
 
 } // namespace kivra

@@ -51,6 +51,7 @@ void TKivra::DisposeLayer()
         return;
     }
     Layer_ = nullptr;
+    Counters_.DamagedFrames += layer->GetDamagedFrames();
     if (LayerCallbackDepth_ > 0) {
         // The layer's own read or write is still on the stack: destroy it on the next turn of the
         // event loop. It stays a child of the control so that the destructor can finish the job.
@@ -86,6 +87,10 @@ bool TKivra::Connect()
         ReportError(kErrState, "The KivraModel property must be specified prior to connecting.");
         return false;
     }
+    LastFailure_ = TKivraFailure::None;
+    LastSystemError_ = 0;
+    LinkLost_ = false;
+    BaseSerialNumberReported_ = false;
 
     ReportDebug("Connect: checking to see if Communication Layer already exists...");
     if (Layer_ != nullptr) {
@@ -280,6 +285,7 @@ void TKivra::Disconnect(bool ConnectionLost)
     try {
         BaseVersion_ = "Not Connected";
         BaseSerialNumber_ = "Not Connected";
+        BaseSerialNumberReported_ = false;
         BaseChannel_ = -1;
         if (ConnectionLost) {
             Polling_ = false;
@@ -450,6 +456,7 @@ void TKivra::DispatchBaseMessage(const std::string& Message)
         // Without scan groups (last letter 0) no message is a keypad packet.
         ParseKeypadPacket(Message);
     } else {
+        ++Counters_.Unrecognised;
         ReportError(kErrUnrecognised, "Unhandled data message from base: " + Message);
     }
 }
@@ -479,14 +486,17 @@ void TKivra::ParseVersion(const std::string& message)
 
 void TKivra::ParseBaseSerial(const std::string& message)
 {
+    ++Counters_.SerialAnswers;
     const std::size_t colon = message.find(':');
     if (colon != std::string::npos) {
         BaseSerialNumber_ = message.substr(colon + 1, 6);
+        BaseSerialNumberReported_ = true;
     }
 }
 
 void TKivra::ParseChannel(const std::string& message)
 {
+    ++Counters_.ChannelAnswers;
     const std::size_t colon = message.find(':');
     if (colon != std::string::npos) {
         BaseChannel_ = StrToInt(message.substr(colon + 1, 2));

@@ -193,6 +193,7 @@ void TKivraFraming::CutTaggedFrame(const protocol::FrameTag& tag, TThreadSafeStr
             // Spoil the tag's first letter (lower case starts nothing) so that the rest are loose
             // bytes and this spot is never read again. Removing it instead could join the bytes
             // around it into a new tag with some other length in front.
+            ++damagedFrames_;
             if (debug)
                 debug(std::string(protocol::kDebugBadFrameLength) + std::string(tag.tag) + " length \"" +
                       buffer_.substr(start, protocol::kLengthFieldSize) + "\"");

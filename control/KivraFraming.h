@@ -56,6 +56,8 @@ public:
     void SetScanGroupLetters(char first, char last);
     char GetFirstScanGroupLetter() const { return static_cast<char>(first_); }
     char GetLastScanGroupLetter() const { return static_cast<char>(last_); }
+    //! Frames skipped so far for a length their tag cannot have (Clear keeps the count).
+    int GetDamagedFrames() const { return damagedFrames_; }
 
     //! Appends newly received bytes, then trims the buffer to its bound.
     void Append(std::string_view bytes, const DebugSink& debug = {});
@@ -144,6 +146,7 @@ private:
     std::size_t windowStart_ = 0; // bytes from here on arrived after the list was asked for
     std::size_t quietAt_;         // while LineQuiet runs: the line went quiet after this many bytes
     std::size_t packetEnd_;       // where the last packet taken ended (npos: unknown)
+    int damagedFrames_ = 0;
 
     // Scratch of one list step: markers that may start a list, terminators by position mod 7,
     // starts of keypad packets and of frames waiting for a later pass.

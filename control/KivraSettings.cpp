@@ -186,6 +186,7 @@ void TKivra::UpdateKeypadSettings()
 
 void TKivra::ParseBaseStatus(const std::string& Message)
 {
+    ++Counters_.StatusAnswers;
     if (DebugWanted())
         ReportDebug("ParsingBaseStatus: " + Message);
 

@@ -102,9 +102,7 @@ ExitCode Identify(Session& s, std::ostream& out, Messages& messages)
                                            : "unknown (legacy base)");
     const std::string serial = k.GetBaseSerialNumber();
     Field(out, "Serial number:",
-          newer && serial.find_first_not_of("0123456789") == std::string::npos && !serial.empty()
-              ? serial
-              : "not reported");
+          newer && k.GetBaseSerialNumberReported() && !serial.empty() ? Printable(serial) : "not reported");
     Field(out, "Channel:", k.GetBaseChannel() >= 0 ? std::to_string(k.GetBaseChannel()) : "not reported");
     Field(out, "Keypads:", std::to_string(k.GetMaxKeypads()));
     if (newer && s.StatusAnswers() > 0) {

@@ -93,8 +93,7 @@ ExitCode Run(const DiagOptions& o, std::ostream& out, Messages& messages)
                 : o.Command == "serials" ? "keypad,serial,firmware,battery"
                                          : "question,keypad,timestamp_ms,firmware,battery");
     Session s(o, messages);
-    // set and channel learn of the base's answers from the control's debug texts.
-    const ExitCode connected = s.Connect(o.Command == "set" || o.Command == "channel");
+    const ExitCode connected = s.Connect();
     if (connected != ExitCode::Ok)
         return connected;
     ExitCode c = ExitCode::Failure;

@@ -175,9 +175,9 @@ std::string Session::Device() const
     return ShownPortDevice(o_.Port);
 }
 
-ExitCode Session::Connect(bool keepDebug)
+ExitCode Session::Connect()
 {
-    k_.SetDebugEventsEnabled(true); // the connect's texts tell damaged frames and status answers
+    k_.SetDebugEventsEnabled(o_.Trace);
     k_.SetKivraModel(rstKivraModel::mAutoDetect);
     k_.SetSerialPort(o_.Port);
     k_.SetCommunicationTimeout(o_.Timeout);
@@ -187,7 +187,6 @@ ExitCode Session::Connect(bool keepDebug)
         ok = k_.Connect();
     }
     connected_ = ok;
-    k_.SetDebugEventsEnabled(keepDebug || o_.Trace);
     if (ok && !linkLost_)
         return ExitCode::Ok;
     if (linkLost_)
@@ -280,8 +279,12 @@ ExitCode Session::Unsupported(const std::string& what)
 
 void Session::OnError(int code, std::string text)
 {
-    if (!connected_)
+    if (!connected_) {
         connectErrors_.emplace_back(code, text);
+        // The text that came with the failure, shown when the connect fails.
+        if (failureText_.empty() && k_.GetLastFailure() != TKivraFailure::None)
+            failureText_ = text;
+    }
     if (code == kErrConnection && connected_) {
         ++linkLostReports_;
         if (!linkLost_) {
@@ -303,48 +306,36 @@ void Session::OnDebug(const std::string& text)
 {
     if (o_.Trace)
         messages_.Trace(text);
-    if (text.starts_with("Invalid frame length"))
-        ++damagedFrames_;
-    else if (text.starts_with("ParsingBaseStatus: "))
-        ++statusAnswers_;
-    else if (text.starts_with("Processing message: CHANNEL"))
-        ++channelAnswers_;
 }
 
 ExitCode Session::ReportConnectFailure()
 {
     const std::string where = PortName() + " (" + Device() + ")";
-    for (const auto& [code, text] : connectErrors_)
-        if (text == kNoDevice) {
-            messages_.Say("no base answered on " + where + ": " + kNoDevice);
-            return ExitCode::NoBase;
-        }
-    const auto lost = std::find_if(connectErrors_.begin(), connectErrors_.end(),
-                                   [](const auto& e) { return e.second.starts_with("Connection Lost"); });
-    if (lost != connectErrors_.end()) {
-        messages_.Say(where + ": link lost while connecting: " + lost->second);
+    const TKivraFailure failure = k_.GetLastFailure();
+    if (failure == TKivraFailure::NoBase) {
+        messages_.Say("no base answered on " + where + ": " + failureText_);
+        return ExitCode::NoBase;
+    }
+    if (failure == TKivraFailure::LinkLost) {
+        messages_.Say(where + ": link lost while connecting: " + failureText_);
         return ExitCode::LinkLost;
     }
-    if (connectErrors_.empty() || connectErrors_.front().first != kErrState) {
+    if (failure != TKivraFailure::PortNotOpened) {
         messages_.Say(
             "connecting to " + where + " failed" +
             (connectErrors_.empty() ? std::string() : ": " + Printable(connectErrors_.front().second)));
         return ExitCode::Failure;
     }
-    // The port did not open: ask the device itself why (the control only keeps the text).
-    const std::string openText = connectErrors_.front().second;
+    // The port did not open: the device's state, or else the system error of the open.
+    const std::string& openText = failureText_;
     PortProbe probe = ProbePort(o_.Port);
-    if (probe.State == PortState::Free) {
-        for (int e : {EBUSY, EACCES, ENOENT})
-            if (openText == std::strerror(e))
-                probe = ClassifyOpenError(o_.Port, probe.Device, e);
-    }
+    if (probe.State == PortState::Free && k_.GetLastSystemError() != 0)
+        probe = ClassifyOpenError(o_.Port, probe.Device, k_.GetLastSystemError());
     switch (probe.State) {
     case PortState::Busy:
-        // The port names its holder itself when it knows it.
-        messages_.Say(openText.find(" is in use by ") != std::string::npos
-                          ? Printable(openText)
-                          : where + " is " + PortStateText(probe) + " (" + openText + ")");
+        // The port's own text names the holder when it is known.
+        messages_.Say(!probe.Detail.empty() ? Printable(openText)
+                                            : where + " is " + PortStateText(probe) + " (" + openText + ")");
         return ExitCode::PortUnavailable;
     case PortState::Refused:
         messages_.Say(where + ": permission denied: " + probe.Detail);

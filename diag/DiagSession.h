@@ -85,7 +85,7 @@ public:
     std::string Device() const;
 
     //! Connects and identifies the base; prints why when it fails.
-    ExitCode Connect(bool keepDebug);
+    ExitCode Connect();
     void Disconnect();
 
     //! Runs the event loop until done() holds, the time passes, the link goes or a stop is asked.
@@ -96,9 +96,9 @@ public:
     bool LinkLost() const { return linkLost_; }
     int LinkLostReports() const { return linkLostReports_; }
     int Unrecognised() const { return unrecognised_; }
-    int DamagedFrames() const { return damagedFrames_; }
-    int StatusAnswers() const { return statusAnswers_; }
-    int ChannelAnswers() const { return channelAnswers_; }
+    int DamagedFrames() const { return k_.GetCounters().DamagedFrames; }
+    int StatusAnswers() const { return k_.GetCounters().StatusAnswers; }
+    int ChannelAnswers() const { return k_.GetCounters().ChannelAnswers; }
 
     ExitCode ReportLinkLost();
     //! The count of unrecognised reports beyond those shown.
@@ -116,13 +116,11 @@ private:
     TKivra k_;
     bool connected_ = false;
     std::vector<std::pair<int, std::string>> connectErrors_;
+    std::string failureText_; // the error text that came with the control's failure fact
     bool linkLost_ = false;
     std::string lostText_;
     int linkLostReports_ = 0;
     int unrecognised_ = 0;
-    int damagedFrames_ = 0;
-    int statusAnswers_ = 0;
-    int channelAnswers_ = 0;
 };
 
 } // namespace kivra::diag
