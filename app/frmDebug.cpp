@@ -1,6 +1,7 @@
 #include "app/frmDebug.h"
 
 #include "app/Application.h"
+#include "control/Conversions.h"
 
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
@@ -9,7 +10,6 @@ namespace kivra {
 
 QString DebugBytesToText(const std::string& Data)
 {
-    static const char* const hex = "0123456789ABCDEF";
     QString text;
     text.reserve(static_cast<qsizetype>(Data.size()));
     for (const char ch : Data) {
@@ -18,8 +18,8 @@ QString DebugBytesToText(const std::string& Data)
             text += QLatin1Char(static_cast<char>(byte));
         } else {
             text += QLatin1Char('<');
-            text += QLatin1Char(hex[byte >> 4]);
-            text += QLatin1Char(hex[byte & 0x0F]);
+            text += QLatin1Char(HexDigit(byte >> 4u));
+            text += QLatin1Char(HexDigit(byte));
             text += QLatin1Char('>');
         }
     }

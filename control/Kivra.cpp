@@ -33,41 +33,9 @@ const TKivraModelInfo& KivraModelInfo(rstKivraModel model)
     return index < kModelTable.size() ? kModelTable[index] : kModelTable[0];
 }
 
+// Every field starts with its initialiser in Kivra.h.
 TKivra::TKivra(QObject* owner) : QObject(owner)
 {
-    ControlVersion_ = "6.0.11";
-    BaseVersion_ = "Not Connected";
-    BaseSerialNumber_ = "Not Connected";
-    Layer_ = nullptr;
-    MaxKeypads_ = 0;
-    ScanGroupCount_ = 0;
-    ScanRangeCommand_.clear();
-
-    KeypadList_.assign(1, std::vector<std::uint8_t>(kKeypadListSize));
-    ZeroMultiDimensionalArray(KeypadList_);
-    KeyLocks_.assign(2, std::vector<std::uint8_t>(11, 1));
-
-    CommunicationTimeout_ = 3000;
-    SetSerialPort(1);
-    ErrorEventsEnabled_ = false;
-    DebugEventsEnabled_ = false;
-    ErrorExceptionsEnabled_ = true;
-
-    // Stored directly: no model change runs, capacity and scan groups stay 0.
-    KivraModel_ = rstKivraModel::mNone;
-
-    KeypadDigitEcho_ = true;
-    KeypadStarKeyEnabled_ = false;
-    KeypadLowBatteryNotification_ = false;
-    KeypadPostAcknowledgement_ = false;
-    KeypadOnlyAcceptInitialResponse_ = false;
-    KeypadConfigurationMode_ = rstKeypadConfigurationMode::kpcManual;
-    KeypadAddressChannelShortcutsEnabled_ = false;
-    KeypadGlobalConfigurationLock_ = false;
-    KeypadSoftkeysEnabled_ = false;
-    KeypadTransmitPowerLevel_ = rstKeypadPowerLevel::powHigh;
-
-    BaseChannel_ = -1;
 }
 
 TKivra::~TKivra()

@@ -2,7 +2,7 @@
 // TKivra: the one object through which an application talks to a radio base station and its
 // keypads. Non-visual; all traffic goes through the communication layer it owns while connected.
 
-#include "control/mKivraUtil.h"
+#include "control/Conversions.h"
 
 #include <QObject>
 
@@ -62,7 +62,8 @@ inline constexpr int kMessageIntervalMs = 500;
 
 //! Error codes of OnError and LastErrorCode.
 inline constexpr int kErrConnection = -1;   // connection failed or lost; layer missing
-inline constexpr int kErrState = -2;        // not allowed in the current connection state
+inline constexpr int kErrState = -2;        // not allowed in the current state; the port did not open
+                                            // or no base answered
 inline constexpr int kErrArgument = -4;     // argument out of range or malformed
 inline constexpr int kErrUnrecognised = -5; // data from the base not recognised
 
@@ -250,6 +251,12 @@ private:
     // Connection lifecycle helpers.
     void DisposeLayer();         // destroys the layer, deferred to the next event-loop turn
     void DeleteDisposedLayers(); // deletes layers whose deferred destruction has not run yet
+    // The steps of Connect after the port is open; false ends Connect (see there).
+    bool ReceiveWhileConnecting(int pauseMs);
+    bool IdentifyBase();
+    bool PrepareKeypads();
+    bool ReadBaseInformation();
+    bool StartKeepAlive();
     void MessageTimerTick();
     void Ping();
     void ParseVersion(const std::string& message);
@@ -274,9 +281,10 @@ private:
     std::string BaseVersion_ = "Not Connected";
     std::string BaseSerialNumber_ = "Not Connected";
     int BaseChannel_ = -1;
-    rstKivraModel KivraModel_ = rstKivraModel::mNone;
+    rstKivraModel KivraModel_ = rstKivraModel::mNone; // no model change at creation: no capacity, no groups
     int CommunicationTimeout_ = 3000;
-    TMultiDimensionalArray KeypadList_;
+    TMultiDimensionalArray KeypadList_ =
+        TMultiDimensionalArray(1, std::vector<std::uint8_t>(kKeypadListSize));
     rstKeypadConfigurationMode KeypadConfigurationMode_ = rstKeypadConfigurationMode::kpcManual;
     bool KeypadDigitEcho_ = true;
     bool KeypadStarKeyEnabled_ = false;
@@ -290,7 +298,8 @@ private:
     bool ErrorEventsEnabled_ = false;
     bool DebugEventsEnabled_ = false;
     bool ErrorExceptionsEnabled_ = true;
-    TMultiDimensionalArray KeyLocks_; // row 0 applied, row 1 wanted; 1 unlocked, 0 locked
+    // Row 0 applied, row 1 wanted; 1 unlocked, 0 locked.
+    TMultiDimensionalArray KeyLocks_ = TMultiDimensionalArray(2, std::vector<std::uint8_t>(11, 1));
     int MaxKeypads_ = 0;
     int ScanGroupCount_ = 0;
     char FirstScanGroup_ = 0;

@@ -1,7 +1,7 @@
 #include "control/KivraCommunicationLayer.h"
 
 #include "control/KivraProtocol.h"
-#include "control/mThreadSafeStringList.h"
+#include "control/ThreadSafeStringList.h"
 #include "core/Exception.h"
 #include "serial/ComPort.h"
 #include "serial/PortNames.h"
@@ -16,8 +16,6 @@ namespace kivra {
 namespace {
 
 constexpr std::uint8_t kSerialConnection = 1;
-constexpr int kErrLinkLost = -1;
-constexpr int kErrConnect = -2;
 constexpr auto kManualReadGap = std::chrono::milliseconds(1000);
 //! A base sends a list in one go: a pause this long means it has ended. Far above the gaps a
 //! serial driver leaves inside a transfer, far below what a user notices.
@@ -33,14 +31,11 @@ const std::string kTextBadPort =
 //! " 58 58" for "XX": a blank and two upper-case hex digits per byte.
 std::string HexDump(std::string_view bytes)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(bytes.size() * 3);
     for (char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
         out += ' ';
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0F];
+        out += HexByte(static_cast<std::uint8_t>(c));
     }
     return out;
 }
@@ -211,7 +206,7 @@ bool TKivraCommunicationLayer::Connect(std::uint8_t ConnectionType)
         openErrno = SystemErrorOf(e);
     }
     if (openFailed)
-        ReportFailure(TKivraFailure::PortNotOpened, openErrno, kErrConnect, openError);
+        ReportFailure(TKivraFailure::PortNotOpened, openErrno, kErrState, openError);
 
     if (!port.GetActive()) {
         LastFailure_ = TKivraFailure::PortNotOpened;
@@ -243,7 +238,7 @@ bool TKivraCommunicationLayer::Connect(std::uint8_t ConnectionType)
 
     if (!detected) {
         Disconnect();
-        ReportFailure(TKivraFailure::NoBase, 0, kErrConnect, kTextNoDevice);
+        ReportFailure(TKivraFailure::NoBase, 0, kErrState, kTextNoDevice);
         ReportDebug("Error detecting Kivra device. Connect failed.");
         return false;
     }
@@ -333,7 +328,7 @@ bool TKivraCommunicationLayer::Receive()
         if (LinkLost_)
             return false; // already reported for this connection
         LinkLost_ = true;
-        ReportFailure(TKivraFailure::LinkLost, readErrno, kErrLinkLost, kTextLinkLost);
+        ReportFailure(TKivraFailure::LinkLost, readErrno, kErrConnection, kTextLinkLost);
         return false;
     }
     // Only bytes that actually arrived prove the base is alive.
@@ -427,7 +422,7 @@ void TKivraCommunicationLayer::SendToBase(const std::string& Command, const std:
     if (DebugWanted())
         ReportDebug("Attempting to Send: " + Description);
     if (!Connected_) {
-        ReportError(kErrLinkLost, kTextNotConnected);
+        ReportError(kErrConnection, kTextNotConnected);
         return;
     }
     if (DebugWanted())
@@ -453,7 +448,7 @@ bool TKivraCommunicationLayer::WriteToPort(const std::string& text)
         return true;
     ReleaseWatchdog();
     LinkLost_ = true;
-    ReportFailure(TKivraFailure::LinkLost, writeErrno, kErrLinkLost, kTextLinkLost);
+    ReportFailure(TKivraFailure::LinkLost, writeErrno, kErrConnection, kTextLinkLost);
     return false;
 }
 
@@ -484,7 +479,7 @@ void TKivraCommunicationLayer::CheckConnectionStatus()
 
     if (silence > std::chrono::milliseconds(CommunicationTimeout_)) {
         Disconnect();
-        ReportFailure(TKivraFailure::LinkLost, 0, kErrLinkLost, kTextSilentLink);
+        ReportFailure(TKivraFailure::LinkLost, 0, kErrConnection, kTextSilentLink);
     }
 }
 

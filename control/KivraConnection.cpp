@@ -5,7 +5,7 @@
 
 #include "control/KivraCommunicationLayer.h"
 #include "control/KivraProtocol.h"
-#include "control/mThreadSafeStringList.h"
+#include "control/ThreadSafeStringList.h"
 #include "core/Exception.h"
 
 #include <QTimer>
@@ -141,21 +141,38 @@ bool TKivra::Connect()
     connect(MessageTimer_, &QTimer::timeout, this, [this] { MessageTimerTick(); });
     MessageTimer_->start();
 
-    // One step of reading what the base sent while the event loop was blocked. A link lost on the
-    // way has already been reported and disconnected; then Connect ends here with false.
-    auto receive = [this](int pauseMs) {
-        Pause(pauseMs);
-        if (!GetConnected()) {
+    // The steps after the port is open. Each may lose the link (then already reported and
+    // disconnected) or refuse the base; either ends Connect here with false.
+    using TConnectStep = bool (TKivra::*)();
+    for (const TConnectStep step : {&TKivra::IdentifyBase, &TKivra::PrepareKeypads,
+                                    &TKivra::ReadBaseInformation, &TKivra::StartKeepAlive}) {
+        if (!(this->*step)() || !GetConnected()) {
             return false;
         }
-        Layer_->ProcessSerialData();
-        if (!GetConnected()) {
-            return false;
-        }
-        CheckForBaseMessages();
-        return GetConnected();
-    };
+    }
 
+    ReportDebug("Connect complete");
+    return true;
+}
+
+bool TKivra::ReceiveWhileConnecting(int pauseMs)
+{
+    // Reads what the base sent while the event loop was blocked. A link lost on the way has
+    // already been reported and disconnected.
+    Pause(pauseMs);
+    if (!GetConnected()) {
+        return false;
+    }
+    Layer_->ProcessSerialData();
+    if (!GetConnected()) {
+        return false;
+    }
+    CheckForBaseMessages();
+    return GetConnected();
+}
+
+bool TKivra::IdentifyBase()
+{
     BaseVersion_ = "Legacy Version";
     RequestBaseVersionInfo();
     if (!GetConnected()) {
@@ -163,7 +180,7 @@ bool TKivra::Connect()
     }
     ReportDebug("Detecting base version...");
     for (int i = 0; i < 3; ++i) {
-        if (!receive(200)) {
+        if (!ReceiveWhileConnecting(200)) {
             return false;
         }
     }
@@ -218,16 +235,21 @@ bool TKivra::Connect()
         Disconnect(true);
         return false;
     }
+    return true;
+}
 
+bool TKivra::PrepareKeypads()
+{
     DetermineOptimalScanningRange();
     if (!GetConnected()) {
         return false;
     }
     ApplyKeyLocks();
-    if (!GetConnected()) {
-        return false;
-    }
+    return true;
+}
 
+bool TKivra::ReadBaseInformation()
+{
     if (KivraModel_ == rstKivraModel::mKivraSol) {
         ReportDebug("Requesting Base Status...");
         RequestBaseStatus();
@@ -239,18 +261,19 @@ bool TKivra::Connect()
             return false;
         }
         for (int i = 0; i < 8; ++i) {
-            if (!receive(250)) {
+            if (!ReceiveWhileConnecting(250)) {
                 return false;
             }
         }
         CollectKeypadSerialNumbers();
-        if (!GetConnected()) {
-            return false;
-        }
     } else {
         BaseSerialNumber_ = "Legacy Version";
     }
+    return true;
+}
 
+bool TKivra::StartKeepAlive()
+{
     if (ConnectionTimer_ != nullptr) {
         ReleaseTimer(ConnectionTimer_);
     }
@@ -272,11 +295,6 @@ bool TKivra::Connect()
     } else {
         StopPolling();
     }
-    if (!GetConnected()) {
-        return false;
-    }
-
-    ReportDebug("Connect complete");
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "control/KivraFraming.h"
 
-#include "control/mThreadSafeStringList.h"
+#include "control/Conversions.h"
+#include "control/ThreadSafeStringList.h"
 
 #include <algorithm>
 
@@ -22,22 +23,11 @@ constexpr std::size_t kMaxGarbled = 4;
 //! Lists asked for and not yet come that the window counts.
 constexpr int kMaxListsDue = 64;
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 //! The two-digit hexadecimal length field at pos, or -1 when it is not one.
 int FrameLength(const std::string& buffer, std::size_t pos)
 {
-    const int high = HexDigit(buffer[pos]);
-    const int low = HexDigit(buffer[pos + 1]);
+    const int high = HexDigitValue(buffer[pos]);
+    const int low = HexDigitValue(buffer[pos + 1]);
     return high < 0 || low < 0 ? -1 : high * 16 + low;
 }
 

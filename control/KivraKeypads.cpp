@@ -51,12 +51,6 @@ std::string VersionText(std::uint8_t status)
     return Dec(proto::VersionMajorOf(status)) + "." + Dec(proto::VersionMinorOf(status));
 }
 
-std::string HexByte(std::uint8_t value)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    return {kDigits[value >> 4], kDigits[value & 0x0F]};
-}
-
 std::uint8_t ByteAt(const std::string& text, std::size_t index)
 {
     return static_cast<std::uint8_t>(text[index]);

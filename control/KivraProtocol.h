@@ -10,11 +10,8 @@ namespace kivra::protocol {
 
 using namespace std::string_view_literals;
 
-// Line settings: 9600 baud, 8 data bits, no parity, 1 stop bit, DTR and RTS off, no driver
-// flow control (XON and XOFF are ordinary data written by the host).
-inline constexpr int kBaudRate = 9600;
-inline constexpr int kDataBits = 8;
-inline constexpr int kStopBits = 1;
+// The line (set by the communication layer): 9600 baud, 8 data bits, no parity, 1 stop bit, DTR
+// and RTS off, no driver flow control (XON and XOFF are ordinary data written by the host).
 inline constexpr int kDetectionReadTimeoutMs = 1000; // read total time-out while detecting
 inline constexpr int kDetectionMaxBytes = 200;       // bytes read before detection gives up
 
@@ -42,14 +39,15 @@ inline constexpr std::array<FrameTag, 4> kFrameTags{{
     {"CHANNEL"sv, "CHANNEL:"sv, "Base Channel found: "sv},
     {"KIVRA"sv, "VER:"sv, "Version info found: "sv},
 }};
-inline constexpr std::string_view kTagSerial = "SERIAL #"sv;
-inline constexpr std::string_view kTagStatus = "STATUS"sv;
-inline constexpr std::string_view kTagChannel = "CHANNEL"sv;
-inline constexpr std::string_view kTagVersion = "KIVRA"sv;
-inline constexpr std::string_view kPrefixSerial = "SERIAL:"sv;
-inline constexpr std::string_view kPrefixStatus = "STATUS:"sv;
-inline constexpr std::string_view kPrefixChannel = "CHANNEL:"sv;
-inline constexpr std::string_view kPrefixVersion = "VER:"sv;
+// The rows of the table by name.
+inline constexpr std::string_view kTagSerial = kFrameTags[0].tag;
+inline constexpr std::string_view kTagStatus = kFrameTags[1].tag;
+inline constexpr std::string_view kTagChannel = kFrameTags[2].tag;
+inline constexpr std::string_view kTagVersion = kFrameTags[3].tag;
+inline constexpr std::string_view kPrefixSerial = kFrameTags[0].prefix;
+inline constexpr std::string_view kPrefixStatus = kFrameTags[1].prefix;
+inline constexpr std::string_view kPrefixChannel = kFrameTags[2].prefix;
+inline constexpr std::string_view kPrefixVersion = kFrameTags[3].prefix;
 
 // Keypad list frames, sent in answer to "PD": <marker><2 bytes><7-byte entries><terminator>.
 inline constexpr char kSerialListMarker = 'S';

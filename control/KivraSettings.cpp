@@ -325,9 +325,8 @@ void TKivra::SetBaseChannel(int Channel)
         ReportError(kErrArgument, "BaseChannel value must be between 1 and 15.");
         return;
     }
-    static constexpr char kHexDigits[] = "0123456789ABCDEF";
     // BaseChannel itself follows the base's next channel message.
-    SendToBase(std::string{proto::kCmdSetChannelHead, kHexDigits[Channel]},
+    SendToBase(std::string{proto::kCmdSetChannelHead, HexDigit(static_cast<unsigned>(Channel))},
                std::string(proto::kDescSetChannel) + std::to_string(Channel) + ")");
 }
 

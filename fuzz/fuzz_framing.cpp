@@ -4,7 +4,7 @@
 
 #include "control/KivraFraming.h"
 #include "control/KivraProtocol.h"
-#include "control/mThreadSafeStringList.h"
+#include "control/ThreadSafeStringList.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 
 #include "control/KivraFraming.h"
 #include "control/KivraProtocol.h"
-#include "control/mThreadSafeStringList.h"
+#include "control/ThreadSafeStringList.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,6 @@
 // Flag arrays and text conversions.
 
-#include "control/mKivraUtil.h"
+#include "control/Conversions.h"
 #include "core/Exception.h"
 
 #include <gtest/gtest.h>

@@ -27,7 +27,7 @@
 
 #include "control/KivraFraming.h"
 #include "control/KivraProtocol.h"
-#include "control/mThreadSafeStringList.h"
+#include "control/ThreadSafeStringList.h"
 
 #include <algorithm>
 #include <cstdint>

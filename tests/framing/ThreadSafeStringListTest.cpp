@@ -1,6 +1,6 @@
 // The message queue: order, index errors and the lock.
 
-#include "control/mThreadSafeStringList.h"
+#include "control/ThreadSafeStringList.h"
 #include "core/Exception.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The communication layer against the base station simulator.
 #include "basesim/BaseSimulator.h"
 #include "control/KivraCommunicationLayer.h"
-#include "control/mThreadSafeStringList.h"
+#include "control/ThreadSafeStringList.h"
 #include "core/Exception.h"
 #include "tests/support/TestSupport.h"
 

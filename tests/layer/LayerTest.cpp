@@ -1,6 +1,6 @@
 // The communication layer against a hand-made peer on a real pseudo-terminal.
 #include "control/KivraCommunicationLayer.h"
-#include "control/mThreadSafeStringList.h"
+#include "control/ThreadSafeStringList.h"
 #include "core/Exception.h"
 #include "serial/ComPort.h"
 #include "tests/layer/PtyPeer.h"

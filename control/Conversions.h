@@ -23,6 +23,15 @@ std::string IntToBin(int Value, int Width);
 //! any other character adds nothing. "" gives 0.
 int BinToInt(const std::string& Bits);
 
+//! The upper-case hexadecimal digit of the low four bits of value.
+char HexDigit(unsigned value);
+
+//! Two upper-case hexadecimal digits of a byte: 0x3A -> "3A".
+std::string HexByte(std::uint8_t value);
+
+//! The value of one hexadecimal digit of either case; -1 for any other character.
+int HexDigitValue(char c);
+
 //! The value of a text of hexadecimal digits (either case); raises EConvertError otherwise.
 int HexToInt(const std::string& Text);
 

@@ -1,4 +1,4 @@
-#include "control/mKivraUtil.h"
+#include "control/Conversions.h"
 
 #include "core/Exception.h"
 
@@ -38,6 +38,28 @@ int BinToInt(const std::string& Bits)
             value |= 1U << power;
     }
     return static_cast<int>(value);
+}
+
+char HexDigit(unsigned value)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    return kDigits[value & 0x0F];
+}
+
+std::string HexByte(std::uint8_t value)
+{
+    return {HexDigit(value >> 4), HexDigit(value)};
+}
+
+int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
 }
 
 int HexToInt(const std::string& Text)

@@ -1,4 +1,4 @@
-#include "control/mThreadSafeStringList.h"
+#include "control/ThreadSafeStringList.h"
 
 #include "core/Exception.h"
 
