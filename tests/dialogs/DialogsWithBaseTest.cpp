@@ -27,6 +27,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <string>
+#include <vector>
 
 using namespace kivra;
 using namespace std::chrono_literals;
@@ -167,9 +169,18 @@ TEST_F(DialogsWithBase, TimestampModeShowsSecondsOfTheAnswer)
 {
     StartBase(ThreeKeypads());
     ConnectAndPoll();
-    Main.ui->rgrpOption->Button(1)->click(); // "Time Stamp": the question starts now
-    ASSERT_TRUE(test::WaitUntil([&] { return Base->TimestampMode(); }));
+    Base->ClearHostLog();
+    // "Time Stamp" begins the question twice (the choice itself, then the clear of the grid);
+    // the base counts from the last "PT", which a busy machine may write well after the first.
+    Main.ui->rgrpOption->Button(1)->click();
+    const auto questionsBegun = [&] {
+        const std::vector<std::string> commands = Base->Commands();
+        return std::count(commands.begin(), commands.end(), std::string("PT"));
+    };
+    ASSERT_TRUE(test::WaitUntil([&] { return questionsBegun() == 2; })) << questionsBegun();
+    ASSERT_TRUE(Base->TimestampMode());
     test::ProcessEventsFor(1500ms);
+    ASSERT_EQ(questionsBegun(), 2);
     Base->Press(12, '4');
     ASSERT_TRUE(test::WaitUntil([&] { return Main.KeypadValueArray[12] == '4'; }));
 
