@@ -59,11 +59,12 @@ public:
     //! The text of the counter beside "All".
     QString CounterText() const;
 
+    TKeypadsGroup(const TKeypadsGroup&) = delete;
+    TKeypadsGroup& operator=(const TKeypadsGroup&) = delete;
+
 protected:
     TKeypadsGroup() = default;
     ~TKeypadsGroup() = default;
-    TKeypadsGroup(const TKeypadsGroup&) = delete;
-    TKeypadsGroup& operator=(const TKeypadsGroup&) = delete;
 
     //! Takes over the group box's controls of the window's form: the cell labels, every keypad
     //! a member of the defined group, the hints and the handlers of its buttons and choices.

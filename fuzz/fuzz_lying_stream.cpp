@@ -1,9 +1,9 @@
 // Structure-aware libFuzzer target: the fuzzer's bytes choose a lying stream (units, inserted
-// bytes, damage, "PD" and pauses; see tests/framing/LyingStream.h) and the chunks it arrives in.
+// bytes, damage, "PD" and pauses; see tests/control/framing/LyingStream.h) and the chunks it arrives in.
 // Any broken invariant - an intact unit lost, changed, duplicated or out of order, something queued
 // that was never sent, the buffer beyond its bound - is a crash.
 
-#include "tests/framing/LyingStream.h"
+#include "tests/control/framing/LyingStream.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

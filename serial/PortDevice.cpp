@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
-#include <signal.h>
+#include <signal.h> // NOLINT(modernize-deprecated-headers): kill() is POSIX, declared only here
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -91,7 +91,7 @@ std::string DriverOf(const std::string& deviceLink)
 {
     std::string dir = RealPath(deviceLink);
     for (int up = 0; up < 3 && !dir.empty(); ++up) {
-        const std::string driver = BaseName(RealPath(dir + "/driver"));
+        std::string driver = BaseName(RealPath(dir + "/driver"));
         if (!driver.empty() && driver != "port" && driver != "ctrl")
             return driver;
         dir = dir.substr(0, dir.rfind('/'));

@@ -35,12 +35,12 @@ bool EnsurePortDirectory()
 
 std::string ComPortName(int n)
 {
-    return n < 10 ? "COM" + std::to_string(n) : "\\\\.\\COM" + std::to_string(n);
+    return n < 10 ? "COM" + std::to_string(n) : R"(\\.\COM)" + std::to_string(n);
 }
 
 int ComPortNumber(std::string_view name)
 {
-    constexpr std::string_view kNamespace = "\\\\.\\";
+    constexpr std::string_view kNamespace = R"(\\.\)";
     if (name.substr(0, kNamespace.size()) == kNamespace)
         name.remove_prefix(kNamespace.size());
     if (name.substr(0, 3) != "COM" || name.size() == 3)
@@ -73,7 +73,7 @@ std::string ResolvePortDevice(std::string_view name)
         return {};
     const std::string dir = PortDirectory();
     if (PortDirectoryIsTrusted(dir)) {
-        const std::string link = dir + "/COM" + std::to_string(n);
+        std::string link = dir + "/COM" + std::to_string(n);
         struct stat st {};
         if (::lstat(link.c_str(), &st) == 0)
             return link;

@@ -110,7 +110,7 @@ bool TRoster::Parse(const QByteArray& data, TRoster& roster, std::vector<TRoster
         bool ok = true;
         if (rec.Fields.size() > static_cast<qsizetype>(columns.size())) {
             // Extra empty cells (a trailing comma) are harmless; extra text is not.
-            for (qsizetype f = static_cast<qsizetype>(columns.size()); f < rec.Fields.size(); ++f) {
+            for (auto f = static_cast<qsizetype>(columns.size()); f < rec.Fields.size(); ++f) {
                 if (!rec.Fields[f].trimmed().isEmpty()) {
                     bad(QStringLiteral("%1 fields, at most %2 expected")
                             .arg(rec.Fields.size())

@@ -83,7 +83,7 @@ public:
         }
     }
 
-    void Start(std::shared_ptr<TWriter> self)
+    void Start(const std::shared_ptr<TWriter>& self)
     {
         thread_ = std::thread([self] { self->Run(); });
     }

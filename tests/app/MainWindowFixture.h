@@ -10,6 +10,7 @@
 #include "app/frmKeypadInfo.h"
 #include "app/frmKivraUtil.h"
 #include "basesim/BaseSimulator.h"
+#include "tests/support/Simulator.h"
 #include "tests/support/TestSupport.h"
 #include "ui_frmKivraUtil.h"
 
@@ -45,12 +46,7 @@ protected:
             sim->Stop();
         SetMessageBoxFunction({});
     }
-    void StartSim(basesim::SimConfig cfg = {})
-    {
-        cfg.ComPort = kPort;
-        sim = std::make_unique<basesim::BaseSimulator>(cfg);
-        sim->Start();
-    }
+    void StartSim(basesim::SimConfig cfg = {}) { sim = test::StartSimulator(std::move(cfg), kPort); }
     void CreateWindow()
     {
         w = std::make_unique<TfrmKivraUtil>();

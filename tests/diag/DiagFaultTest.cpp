@@ -5,6 +5,7 @@
 #include "basesim/BaseSimulator.h"
 #include "diag/DiagOptions.h"
 #include "tests/diag/DiagToolRunner.h"
+#include "tests/support/Simulator.h"
 #include "tests/support/TestSupport.h"
 
 #include <QTimer>
@@ -49,10 +50,7 @@ std::vector<std::string> Cmd(const std::string& command, std::vector<std::string
 
 std::unique_ptr<BaseSimulator> StartBase(SimConfig cfg = {})
 {
-    cfg.ComPort = kPort;
-    auto sim = std::make_unique<BaseSimulator>(cfg);
-    sim->Start();
-    return sim;
+    return kivra::test::StartSimulator(std::move(cfg), kPort);
 }
 
 int Code(ExitCode c)

@@ -1,6 +1,7 @@
 // Line events, the event thread and its hand-over to the main thread, against a pseudo-terminal.
 #include "serial/ComPort.h"
-#include "tests/serial/PtyHelper.h"
+#include "tests/serial/FakeLineIo.h"
+#include "tests/support/PtyPeer.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -23,7 +24,7 @@
 using namespace kivra;
 using namespace std::chrono_literals;
 using kivra::test::FakeLineIo;
-using kivra::test::Pty;
+using kivra::test::PtyPeer;
 
 namespace {
 
@@ -58,7 +59,7 @@ private:
 
 TEST(ComPortEvents, HandlersDecideTheMaskAndTheThread)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     port.SetOnRxChar([](TCustomComPort*) {});
@@ -78,7 +79,7 @@ TEST(ComPortEvents, HandlersDecideTheMaskAndTheThread)
 
 TEST(ComPortEvents, ReceivedDataIsDeliveredOnceOnTheMainThreadWithoutSpinning)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     std::atomic<int> deliveries{0};
@@ -107,7 +108,7 @@ TEST(ComPortEvents, ReceivedDataIsDeliveredOnceOnTheMainThreadWithoutSpinning)
 
 TEST(ComPortEvents, SeveralBitsInOneCompletionRunInTableOrder)
 {
-    Pty pty;
+    PtyPeer pty;
     auto io = std::make_shared<FakeLineIo>();
     TComPort port;
     port.SetDeviceName(pty.Path());
@@ -152,7 +153,7 @@ TEST(ComPortEvents, SeveralBitsInOneCompletionRunInTableOrder)
 
 TEST(ComPortEvents, ModemLineChangesArriveWithoutData)
 {
-    Pty pty;
+    PtyPeer pty;
     auto io = std::make_shared<FakeLineIo>();
     TComPort port;
     port.SetDeviceName(pty.Path());
@@ -179,7 +180,7 @@ TEST(ComPortEvents, ModemLineChangesArriveWithoutData)
 
 TEST(ComPortEvents, LineErrorsAreDecodedAndReportedByTheDataPath)
 {
-    Pty pty;
+    PtyPeer pty;
     auto io = std::make_shared<FakeLineIo>();
     TComPort port;
     port.SetDeviceName(pty.Path());
@@ -211,7 +212,7 @@ TEST(ComPortEvents, LineErrorsAreDecodedAndReportedByTheDataPath)
 
 TEST(ComPortEvents, ModemStatusDecodingAndDevicesWithoutModemLines)
 {
-    Pty pty;
+    PtyPeer pty;
     auto io = std::make_shared<FakeLineIo>();
     TComPort port;
     port.SetDeviceName(pty.Path());
@@ -230,7 +231,7 @@ TEST(ComPortEvents, ModemStatusDecodingAndDevicesWithoutModemLines)
 TEST(ComPortEvents, HandlerExceptionsGoToTheCentralHandlerAndTheThreadCarriesOn)
 {
     CapturedExceptions captured;
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     int ringsAfter = 0;
@@ -253,7 +254,7 @@ TEST(ComPortEvents, HandlerExceptionsGoToTheCentralHandlerAndTheThreadCarriesOn)
 
 TEST(ComPortEvents, CloseFromInsideAHandlerEndsTheDelivery)
 {
-    Pty pty;
+    PtyPeer pty;
     auto io = std::make_shared<FakeLineIo>();
     TComPort port;
     port.SetDeviceName(pty.Path());
@@ -276,7 +277,7 @@ TEST(ComPortEvents, CloseFromInsideAHandlerEndsTheDelivery)
 
 TEST(ComPortEvents, CloseCancelsADeliveryWaitingForTheMainThread)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     int calls = 0;
@@ -303,7 +304,7 @@ TEST(ComPortOpenPriority, PriorityClassIsRaisedWhileOpenAndRestoredOnClose)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "lowering the nice value again needs privileges";
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     errno = 0;
@@ -333,7 +334,7 @@ static int ThreadsAtNice(int nice)
 
 TEST(ComPortOpenPriority, ThreadPrioritySetRightAfterOpeningTakesEffect)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     port.SetOnRxChar([](TCustomComPort*) {});
@@ -346,7 +347,7 @@ TEST(ComPortOpenPriority, ThreadPrioritySetRightAfterOpeningTakesEffect)
 
 TEST(ComPortEvents, CloseFromTheEventThreadCompletesOnTheMainThread)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     port.SetSynchronizeEvents(false);
@@ -370,7 +371,7 @@ TEST(ComPortEvents, CloseFromTheEventThreadCompletesOnTheMainThread)
 
 TEST(ComPortEvents, UnpluggedDeviceClosesThePortOnce)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     std::vector<std::string> events;
@@ -409,7 +410,7 @@ TEST(ComPortEvents, UnpluggedDeviceClosesThePortOnce)
 
 TEST(ComPortEvents, WritesAndReadsOnAnUnpluggedDeviceFailAtOnce)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     port.Timeouts().SetReadConstant(5000);
@@ -431,7 +432,7 @@ TEST(ComPortEvents, WritesAndReadsOnAnUnpluggedDeviceFailAtOnce)
 
 TEST(ComPortEvents, ThousandOpenCloseCyclesWhileDataStreams)
 {
-    Pty pty;
+    PtyPeer pty;
     std::atomic<bool> stop{false};
     const int master = pty.Master();
     std::thread streamer([&] {

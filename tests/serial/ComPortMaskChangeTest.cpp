@@ -1,6 +1,7 @@
 // A handler bound while the port is open takes effect without waiting for other line activity.
 #include "serial/ComPort.h"
-#include "tests/serial/PtyHelper.h"
+#include "tests/serial/FakeLineIo.h"
+#include "tests/support/PtyPeer.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,11 +13,11 @@
 using namespace kivra;
 using namespace std::chrono_literals;
 using kivra::test::FakeLineIo;
-using kivra::test::Pty;
+using kivra::test::PtyPeer;
 
 TEST(ComPortEvents, ModemHandlerBoundWhileOpenIsWatchedAtOnce)
 {
-    Pty pty;
+    PtyPeer pty;
     auto io = std::make_shared<FakeLineIo>();
     TComPort port;
     port.SetDeviceName(pty.Path());

@@ -1,7 +1,7 @@
 // Settings, opening and the data path of the serial port against a pseudo-terminal.
 #include "serial/ComPort.h"
 #include "serial/ComPortPosix.h"
-#include "tests/serial/PtyHelper.h"
+#include "tests/support/PtyPeer.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 
 using namespace kivra;
 using namespace std::chrono_literals;
-using kivra::test::Pty;
+using kivra::test::PtyPeer;
 
 namespace {
 
@@ -31,7 +31,7 @@ void ApplyLayerSettings(TComPort& port, const std::string& device)
     port.FlowControl().SetXOnXOff(TXOnXOffControl::xcDisable);
 }
 
-termios DeviceTermios(const Pty& pty)
+termios DeviceTermios(const PtyPeer& pty)
 {
     termios t{};
     EXPECT_EQ(::tcgetattr(pty.Master(), &t), 0);
@@ -84,7 +84,7 @@ TEST(ComPortSettings, FreshPortDefaultsAndBaudRateRules)
 
 TEST(ComPortSettings, LayerSettingsReachTheDevice)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     ApplyLayerSettings(port, pty.Path());
     port.SetActive(true);
@@ -109,7 +109,7 @@ TEST(ComPortSettings, LayerSettingsReachTheDevice)
 
 TEST(ComPortSettings, ChangesOnAnOpenPortArePushedAtOnce)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     ApplyLayerSettings(port, pty.Path());
     port.Open();
@@ -173,7 +173,7 @@ TEST(ComPortSettings, ChangesOnAnOpenPortArePushedAtOnce)
 
 TEST(ComPortSettings, DefaultMembersLeaveTheDeviceAlone)
 {
-    Pty pty;
+    PtyPeer pty;
     termios before = DeviceTermios(pty);
     before.c_cflag |= CSTOPB;
     before.c_iflag |= IXON | INPCK;
@@ -194,7 +194,7 @@ TEST(ComPortSettings, DefaultMembersLeaveTheDeviceAlone)
 
 TEST(ComPortSettings, SettingsThatNeedAClosedPort)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     port.Open();
@@ -242,7 +242,7 @@ TEST(ComPortOpen, MissingDeviceRaisesTheSystemErrorAndLeavesNothingOpen)
 
 TEST(ComPortOpen, ADeviceOpenElsewhereIsRefused)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort first;
     first.SetDeviceName(pty.Path());
     first.Open();
@@ -258,7 +258,7 @@ TEST(ComPortOpen, ADeviceOpenElsewhereIsRefused)
 
 TEST(ComPortOpen, OpenCloseEventsAndAbortThroughOnError)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     std::vector<std::string> events;
@@ -305,7 +305,7 @@ TEST(ComPortData, OperationsOnAClosedPortAreRefused)
 
 TEST(ComPortData, ReadCharTimesOutAfterTheReadConstant)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     ApplyLayerSettings(port, pty.Path());
     port.Timeouts().SetReadConstant(1000);
@@ -328,7 +328,7 @@ TEST(ComPortData, ReadCharTimesOutAfterTheReadConstant)
 
 TEST(ComPortData, ReadStringReturnsExactlyTheWaitingBytes)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     ApplyLayerSettings(port, pty.Path());
     port.Open();
@@ -349,7 +349,7 @@ TEST(ComPortData, ReadStringReturnsExactlyTheWaitingBytes)
 
 TEST(ComPortData, ReadTimeoutRules)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     port.Open();
@@ -393,7 +393,7 @@ TEST(ComPortData, ReadTimeoutRules)
 
 TEST(ComPortData, WriteStringReturnsAtOnceAndTheBytesArrive)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     ApplyLayerSettings(port, pty.Path());
     port.Open();
@@ -423,7 +423,7 @@ TEST(ComPortData, WriteStringReturnsAtOnceAndTheBytesArrive)
 
 TEST(ComPortData, AWriteThatFallsShortIsATimeout)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     port.Timeouts().SetWriteConstant(200);
@@ -438,7 +438,7 @@ TEST(ComPortData, AWriteThatFallsShortIsATimeout)
 
 TEST(ComPortData, PurgeDropsWaitingInput)
 {
-    Pty pty;
+    PtyPeer pty;
     TComPort port;
     port.SetDeviceName(pty.Path());
     port.Open();

@@ -3,7 +3,7 @@
 #include "serial/PortDevice.h"
 #include "serial/ComPort.h"
 #include "serial/PortNames.h"
-#include "tests/serial/PtyHelper.h"
+#include "tests/support/PtyPeer.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 
 using namespace kivra;
 using kivra::test::HolderProcess;
-using kivra::test::Pty;
+using kivra::test::PtyPeer;
 
 namespace {
 
@@ -51,7 +51,7 @@ TEST(PortHolders, AnotherProcessOnTheSlaveIsRefusedByNameTheFarEndIsNot)
 {
     test::UsePrivatePortDirectory();
     ASSERT_TRUE(EnsurePortDirectory());
-    Pty pty;
+    PtyPeer pty;
     const std::string link = PortDirectory() + "/COM3";
     ::unlink(link.c_str());
     ASSERT_EQ(::symlink(pty.Path().c_str(), link.c_str()), 0);
@@ -82,7 +82,7 @@ TEST(PortHolders, AnotherProcessOnTheSlaveIsRefusedByNameTheFarEndIsNot)
 
 TEST(PortHolders, LockFilesOfLiveProcessesRefuseStaleOnesAreReplaced)
 {
-    Pty pty;
+    PtyPeer pty;
     const std::string lock = PortLockPath(pty.Path());
     std::string name = std::filesystem::canonical(pty.Path()).string().substr(5); // "pts/N"
     std::replace(name.begin(), name.end(), '/', '_');
@@ -127,7 +127,7 @@ TEST(PortHolders, LockFilesOfLiveProcessesRefuseStaleOnesAreReplaced)
 TEST(PortDevices, SysfsTellsPresenceAndKindWithoutOpening)
 {
     namespace fs = std::filesystem;
-    Pty pty;
+    PtyPeer pty;
     struct stat st {};
     ASSERT_EQ(::stat(pty.Path().c_str(), &st), 0);
     const std::string id = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));

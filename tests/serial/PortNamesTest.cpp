@@ -1,7 +1,7 @@
 // COM port names and their resolution to device paths.
 #include "serial/PortNames.h"
 #include "serial/ComPort.h"
-#include "tests/serial/PtyHelper.h"
+#include "tests/support/PtyPeer.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +41,7 @@ TEST(PortNames, DefaultTableAndPaths)
 
 TEST(PortNames, APortRegisteredInThePortDirectoryOpensByItsComName)
 {
-    test::Pty pty;
+    test::PtyPeer pty;
     ASSERT_TRUE(EnsurePortDirectory());
     const std::string link = PortDirectory() + "/COM11";
     ::unlink(link.c_str());

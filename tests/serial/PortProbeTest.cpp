@@ -2,6 +2,7 @@
 // the group to join, and the advice the window and kivra-diag show.
 #include "serial/PortProbe.h"
 #include "serial/PortNames.h"
+#include "tests/support/PtyPeer.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -16,29 +17,6 @@
 using namespace kivra;
 
 namespace {
-
-// A pseudo-terminal whose slave nobody has open: a present terminal device.
-class PtyMaster {
-public:
-    PtyMaster()
-    {
-        fd_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (fd_ >= 0 && ::grantpt(fd_) == 0 && ::unlockpt(fd_) == 0)
-            slave_ = ::ptsname(fd_);
-    }
-    ~PtyMaster()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    PtyMaster(const PtyMaster&) = delete;
-    PtyMaster& operator=(const PtyMaster&) = delete;
-    const std::string& Slave() const { return slave_; }
-
-private:
-    int fd_ = -1;
-    std::string slave_;
-};
 
 // Registers COMn as a link to target in this process's port directory.
 std::string LinkPort(int n, const std::string& target)
@@ -55,11 +33,11 @@ std::string LinkPort(int n, const std::string& target)
 
 TEST(PortProbe, FreeBusyAndMissingPortsWithoutOpeningThem)
 {
-    PtyMaster pty;
-    ASSERT_FALSE(pty.Slave().empty());
-    const std::string link = LinkPort(3, pty.Slave());
+    test::PtyPeer pty; // a present terminal device whose slave nobody has open
+    ASSERT_FALSE(pty.Path().empty());
+    const std::string link = LinkPort(3, pty.Path());
     LinkPort(4, "/tmp/kivra-no-such-device");
-    test::OpenWatch opens(pty.Slave());
+    test::OpenWatch opens(pty.Path());
 
     const TPortProbe free = ProbePort(3);
     EXPECT_EQ(free.State, TPortState::Free);
@@ -77,7 +55,7 @@ TEST(PortProbe, FreeBusyAndMissingPortsWithoutOpeningThem)
     EXPECT_EQ(opens.Opens(), 0);
 
     {
-        const test::HolderProcess holder({pty.Slave()});
+        const test::HolderProcess holder({pty.Path()});
         const TPortProbe busy = ProbePort(3);
         EXPECT_EQ(busy.State, TPortState::Busy);
         EXPECT_EQ(busy.Error, EBUSY);
@@ -88,9 +66,9 @@ TEST(PortProbe, FreeBusyAndMissingPortsWithoutOpeningThem)
 
 TEST(PortProbe, RefusedDeviceNamesItsGroupAndHowToJoinIt)
 {
-    PtyMaster pty;
-    ASSERT_FALSE(pty.Slave().empty());
-    const std::string& path = pty.Slave();
+    test::PtyPeer pty; // a present terminal device whose slave nobody has open
+    ASSERT_FALSE(pty.Path().empty());
+    const std::string& path = pty.Path();
     EXPECT_TRUE(PermissionAdvice(ProbePortDevice(5, path)).empty()); // opens: nothing to advise
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
     // Root opens anything: take the part of an ordinary user while probing.
