@@ -86,7 +86,8 @@ keypads of the range that never answered and those that warned of a low battery.
   --reconnect      when the link is lost, wait for the port's device to come back, connect
                    again and carry on polling; the summary counts the gaps
 A store that fails does not stop the poll: the answers wait and are written when it is
-back; answers still unwritten at the end are reported and give exit status 1.
+back; answers still unwritten at the end are saved as a CSV file in the temporary folder
+(named in the message) and give exit status 1.
 )"},
         {"sessions", R"(Usage: kivra-diag sessions [--db URL]
 
