@@ -299,7 +299,8 @@ TEST(DiagSessions, ReconnectCountsTheGap)
     const auto at = r.Out.find("Link gaps: 1, ");
     ASSERT_NE(at, std::string::npos) << r.Out;
     const double gap = std::stod(r.Out.substr(at + 14));
-    EXPECT_GT(gap, 1.5) << r.Out;
+    EXPECT_GE(gap, 0.5) << r.Out; // at least the connect to the new base
+    EXPECT_NE(r.Out.find("\n     2  8 "), std::string::npos) << "the answer after the gap: " << r.Out;
     EXPECT_LT(gap, 10.0) << r.Out;
     EXPECT_EQ(r.Out.find("still open"), std::string::npos) << r.Out;
     EXPECT_LT(r.CpuSeconds, 0.5 * r.Seconds) << r.CpuSeconds << " s of CPU in " << r.Seconds << " s";
@@ -315,7 +316,7 @@ TEST(DiagSessions, ReconnectCountsTheGap)
         if (thirdGone == decltype(thirdGone){} && third->Streaming()) {
             third->SetFailure(FailureMode::Unplug);
             thirdGone = now;
-        } else if (!stopAsked && thirdGone != decltype(thirdGone){} && now - thirdGone > 4s) {
+        } else if (!stopAsked && thirdGone != decltype(thirdGone){} && now - thirdGone > 6s) {
             stopAsked = true; // noticed within 3 s: the tool waits for the base by now
             kivra::diag::RequestStop();
         }
@@ -324,7 +325,7 @@ TEST(DiagSessions, ReconnectCountsTheGap)
     const auto stopped = RunDiagInProcess(Cmd("poll", {"--reconnect", "--seconds", "60"}));
     ASSERT_TRUE(stopAsked);
     EXPECT_EQ(stopped.Code, Code(ExitCode::LinkLost)) << stopped.Err;
-    EXPECT_LT(stopped.Seconds, 12.0);
+    EXPECT_LT(stopped.Seconds, 20.0); // not the 60 s asked for
     EXPECT_NE(stopped.Out.find("Link gaps: 1, "), std::string::npos) << stopped.Out;
     EXPECT_NE(stopped.Out.find("(the last still open)"), std::string::npos) << stopped.Out;
 }
@@ -371,5 +372,36 @@ TEST(DiagSessions, LineInputCountsEnterAndSeesTheEnd)
     ::close(fds[1]);
     EXPECT_TRUE(kivra::test::WaitUntil([&] { return input.Ended(); }, 2s));
     EXPECT_EQ(input.Lines(), 2);
+    ::close(fds[0]);
+}
+
+// poll --record by hand: each Enter starts the next question, the end of input ends the poll.
+TEST(DiagSessions, EnterAdvancesAndEndOfInputEnds)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    kivra::diag::DiagOptions o;
+    o.Record = o.Json = true;
+    o.Title = "By hand";
+    o.Db = TempPath("byhand.db");
+    std::ostringstream json, summary;
+    std::vector<std::string> said;
+    kivra::diag::PollRecording rec(
+        o, json, [&](const std::string& m) { said.push_back(m); }, fds[0]);
+    EXPECT_EQ(rec.Start(3), 1);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("Enter starts the next question"), std::string::npos) << said[0];
+    EXPECT_FALSE(rec.Due());
+    ASSERT_EQ(::write(fds[1], "\n", 1), 1);
+    ASSERT_TRUE(kivra::test::WaitUntil([&] { return rec.Due(); }, 2s));
+    EXPECT_EQ(rec.Advance(), 2);
+    EXPECT_FALSE(rec.Due()) << "one Enter, one question";
+    rec.KeypadData(5, 3);
+    EXPECT_EQ(json.str().substr(0, 48), R"({"keypad":5,"key":"3","serial":null,"question":2)");
+    ::close(fds[1]);
+    ASSERT_TRUE(kivra::test::WaitUntil([&] { return rec.InputEnded(); }, 2s));
+    EXPECT_TRUE(rec.Due());
+    EXPECT_TRUE(rec.Finish(summary));
+    EXPECT_EQ(summary.str(), "Session 1 \"By hand\": 2 questions, 1 answers recorded in " + o.Db + "\n");
     ::close(fds[0]);
 }
