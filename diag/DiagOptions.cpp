@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <climits>
 #include <map>
 
 namespace kivra::diag {
@@ -27,6 +28,8 @@ Commands:
   lock         lock keypad keys
   unlock       unlock every keypad key
   channel      change the base's radio channel
+  sessions     list the poll sessions kept in the session store
+  export       write a kept poll session as CSV (answers or gradebook)
 
 Options for every command:
   --port N     the COM port of the base, 1-16 (also COMn)
@@ -62,12 +65,45 @@ settings it reports, and disconnects. An older base reports its version only; a 
 not even that (both are still identified, with a note on standard error).
 )"},
         {"poll", R"(Usage: kivra-diag poll --port N [--seconds S] [--keypads RANGE] [--csv FILE]
+                      [--record [--title T] [--db URL]] [--json] [--question-seconds Q]
+                      [--reconnect]
 
 Polls for S seconds (default 10; Ctrl-C ends early) and shows, live, how many keypads of the
 range answered. At the end: each keypad's last answer, how many keypads pressed each key, the
 keypads of the range that never answered and those that warned of a low battery.
   --keypads RANGE  the keypads expected, e.g. 1-40,45 (default: every keypad of the base)
   --csv FILE       every event with a time stamp: time,elapsed_s,keypad,event,value
+  --record         keep the answers as a poll session in the session store, question by
+                   question: question 1 starts with the poll, Enter on standard input (a
+                   terminal or a pipe) starts the next one, end of input ends the poll
+  --title T        the session's title (default: the date and time)
+  --db URL         the session store: a SQLite file (path or sqlite:///path) or
+                   postgresql://user@host/db (default: sessions.db in the user's data folder)
+  --question-seconds Q  start the next question every Q seconds instead of on Enter
+  --json           one JSON object per answer on standard output, a line each:
+                   {"keypad":17,"key":"3","serial":"0A1B2C","question":1,"elapsed_ms":2350}
+                   (serial null when unknown); the summary goes to standard error
+  --reconnect      when the link is lost, wait for the port's device to come back, connect
+                   again and carry on polling; the summary counts the gaps
+A store that fails does not stop the poll: the answers wait and are written when it is
+back; answers still unwritten at the end are saved as a CSV file in the temporary folder
+(named in the message) and give exit status 1.
+)"},
+        {"sessions", R"(Usage: kivra-diag sessions [--db URL]
+
+Lists the poll sessions kept in the session store, newest first: id, start, questions,
+answers and title.
+  --db URL  the session store (default: sessions.db in the user's data folder)
+)"},
+        {"export", R"(Usage: kivra-diag export ID --csv FILE [--gradebook] [--roster FILE] [--db URL]
+
+Writes poll session ID of the session store as CSV (UTF-8, RFC 4180): one row per answer
+(session,title,question,keypad,serial,name,key,label,received,ms,counted), or the gradebook.
+  --csv FILE     the file to write; - for standard output
+  --gradebook    one row per student or keypad, one column per question, and the score
+  --roster FILE  names from this roster (CSV: name,keypad,serial) instead of the session's
+  --db URL       the session store (default: sessions.db in the user's data folder)
+An unknown ID gives exit status 1.
 )"},
         {"serials", R"(Usage: kivra-diag serials --port N [--csv FILE] [--wait S]
 
@@ -159,7 +195,11 @@ bool TakesValue(const std::string& option, const std::string& command)
         {"timeout", {}},
         {"seconds", {"poll", "timestamps"}},
         {"keypads", {"poll"}},
-        {"csv", {"poll", "serials", "timestamps"}},
+        {"csv", {"poll", "serials", "timestamps", "export"}},
+        {"title", {"poll"}},
+        {"db", {"poll", "sessions", "export"}},
+        {"question-seconds", {"poll"}},
+        {"roster", {"export"}},
         {"question", {"timestamps"}},
         {"wait", {"serials", "timestamps"}},
     };
@@ -169,6 +209,67 @@ bool TakesValue(const std::string& option, const std::string& command)
                std::find(it->second.begin(), it->second.end(), command) != it->second.end();
     const auto& settings = SettingOptionNames();
     return command == "set" && std::find(settings.begin(), settings.end(), option) != settings.end();
+}
+
+// --- Poll sessions: poll --record/--json/--reconnect, sessions, export ---
+
+bool IsSessionSwitch(const std::string& arg)
+{
+    return arg == "--record" || arg == "--json" || arg == "--reconnect" || arg == "--gradebook";
+}
+
+bool IsStoreCommand(const std::string& command)
+{
+    return command == "sessions" || command == "export";
+}
+
+//! The valued options of the session commands; false for any other option.
+bool ParseSessionOption(DiagOptions& o, const std::string& name, const std::string& value)
+{
+    if (name == "title")
+        o.Title = value;
+    else if (name == "db") {
+        if (value.empty())
+            throw UsageError("--db needs a store location");
+        o.Db = value;
+    } else if (name == "question-seconds")
+        o.QuestionSeconds = ToInt("--question-seconds", value, 1, 24 * 3600);
+    else if (name == "roster") {
+        if (value.empty())
+            throw UsageError("--roster needs a file name");
+        o.RosterPath = value;
+    } else
+        return false;
+    return true;
+}
+
+//! The switches, the export's session id, and what goes together.
+void ParseSessionSwitches(DiagOptions& o, const std::vector<std::string>& switches,
+                          std::vector<std::string>& positional)
+{
+    for (const std::string& name : switches) {
+        const bool known =
+            (o.Command == "poll" && name != "gradebook") || (o.Command == "export" && name == "gradebook");
+        if (!known)
+            throw UsageError(o.Command + ": unknown option --" + name + " (see kivra-diag " + o.Command +
+                             " --help)");
+        o.Record = o.Record || name == "record";
+        o.Json = o.Json || name == "json";
+        o.Reconnect = o.Reconnect || name == "reconnect";
+        o.Gradebook = o.Gradebook || name == "gradebook";
+    }
+    if (o.Command == "poll" && !o.Record && (!o.Title.empty() || !o.Db.empty()))
+        throw UsageError("poll: --title and --db go with --record");
+    if (o.Command == "poll" && !o.Record && !o.Json && o.QuestionSeconds > 0)
+        throw UsageError("poll: --question-seconds goes with --record or --json");
+    if (o.Command != "export")
+        return;
+    if (positional.size() != 1)
+        throw UsageError("export: give one session id (kivra-diag sessions lists them)");
+    o.SessionId = ToInt("export", positional[0], 1, INT_MAX);
+    positional.clear();
+    if (o.CsvPath.empty())
+        throw UsageError("export: --csv FILE is needed (- for standard output)");
 }
 
 } // namespace
@@ -212,6 +313,7 @@ DiagOptions ParseArguments(const std::vector<std::string>& args)
     DiagOptions o;
     std::vector<std::string> positional;
     std::vector<std::pair<std::string, std::string>> valued;
+    std::vector<std::string> switches;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {
@@ -220,6 +322,10 @@ DiagOptions ParseArguments(const std::vector<std::string>& args)
         }
         if (a == "--trace") {
             o.Trace = true;
+            continue;
+        }
+        if (IsSessionSwitch(a)) {
+            switches.push_back(a.substr(2));
             continue;
         }
         if (a.size() > 2 && a.starts_with("--")) {
@@ -279,6 +385,8 @@ DiagOptions ParseArguments(const std::vector<std::string>& args)
             o.Question = ToInt("--question", value, 1, 999999);
         else if (name == "wait")
             o.ListWaitSeconds = ToInt("--wait", value, 1, 3600);
+        else if (ParseSessionOption(o, name, value))
+            continue;
         else {
             if (name == "power") {
                 const std::string v = Lower(value);
@@ -295,16 +403,20 @@ DiagOptions ParseArguments(const std::vector<std::string>& args)
         }
     }
 
+    ParseSessionSwitches(o, switches, positional);
+
     if (o.Command == "lock")
         o.Keys = ParseKeys(positional);
     else if (o.Command == "channel") {
         if (positional.size() != 1)
             throw UsageError("channel: give one channel number, 1-15");
         o.Channel = ToInt("channel", positional[0], 1, 15);
+    } else if (o.Command == "export") {
+        // the session id, taken by ParseSessionSwitches
     } else if (!positional.empty())
         throw UsageError(o.Command + ": unexpected argument \"" + positional[0] + "\"");
 
-    if (o.Command != "ports" && o.Port == 0)
+    if (o.Command != "ports" && !IsStoreCommand(o.Command) && o.Port == 0)
         throw UsageError(o.Command + ": --port N is needed (kivra-diag ports lists them)");
     if (o.Command == "lock" && o.Keys.empty())
         throw UsageError("lock: name the keys to lock, e.g. kivra-diag lock --port 1 1 2 3");

@@ -40,6 +40,17 @@ struct DiagOptions {
     int Channel = 0;          // channel: 1..15
     //! set: the settings in command-line order, as (option name without "--", value as given).
     std::vector<std::pair<std::string, std::string>> Settings;
+
+    // Poll sessions: poll --record/--json/--reconnect, sessions, export.
+    bool Record = false;     // poll: keep the answers in the session store
+    bool Json = false;       // poll: one JSON object per answer on standard output
+    bool Reconnect = false;  // poll: wait for a lost base to come back and carry on
+    std::string Title;       // poll --record: the session's title; "" = date and time
+    std::string Db;          // the session store's location; "" = the default SQLite file
+    int QuestionSeconds = 0; // poll: seconds per question; 0 = Enter on standard input advances
+    long long SessionId = 0; // export
+    bool Gradebook = false;  // export: the gradebook instead of the answers
+    std::string RosterPath;  // export: names from this roster file
 };
 
 //! Parses the arguments after the program name; throws UsageError.

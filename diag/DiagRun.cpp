@@ -3,14 +3,22 @@
 #include "control/Kivra.h"
 #include "diag/DiagCommands.h"
 #include "diag/DiagOptions.h"
+#include "diag/DiagReconnect.h"
+#include "diag/DiagRecording.h"
 #include "diag/DiagReport.h"
 #include "diag/DiagSession.h"
+#include "diag/DiagSessions.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <unistd.h>
 
 namespace kivra::diag {
 namespace {
+
+using namespace std::chrono_literals;
 
 //! "1.234" for an elapsed time in the CSV file.
 std::string Millis(double seconds)
@@ -20,7 +28,8 @@ std::string Millis(double seconds)
     return buf;
 }
 
-ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& messages, CsvFile& csv)
+ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& messages, CsvFile& csv,
+              PollRecording* rec)
 {
     TKivra& k = s.K();
     std::vector<int> expected;
@@ -43,10 +52,14 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
     k.SetOnKeypadDataReceived([&](int n, int v) {
         tally.Answer(n, std::to_string(v), Seconds(Clock::now() - start));
         event(n, "answer", std::to_string(v));
+        if (rec)
+            rec->KeypadData(n, v);
     });
     k.SetOnSoftkeyDataReceived([&](int n, std::string key) {
         tally.Answer(n, key, Seconds(Clock::now() - start));
         event(n, "softkey", key);
+        if (rec)
+            rec->SoftkeyData(n, key);
     });
     k.SetOnLowBatteryWarning([&](int n) {
         tally.LowBattery(n);
@@ -57,36 +70,109 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
         event(n, "notification", "");
     });
 
+    // --- poll --record/--json: the keypads' serial numbers (newer base), then question 1 ---
+    const bool newer = k.GetKivraModel() == rstKivraModel::mKivraSol;
+    bool serialsComplete = false;
+    if (rec && newer) {
+        k.SetOnKeypadSerialNumber([&](int id, std::string serial, std::string, int, bool last) {
+            if (id != 0)
+                rec->KeypadSerial(id, serial);
+            serialsComplete = serialsComplete || last;
+        });
+        k.RequestKeypadSerialNumbers();
+        s.Wait(
+            10s, [&] { return serialsComplete; }, "reading the keypads' serial numbers");
+    }
+    if (rec) {
+        const int question = rec->Start(static_cast<int>(expected.size()));
+        if (newer && k.GetConnected())
+            k.BeginQuestion(question);
+    }
+    LinkGaps gaps;
+    // ---
+
     k.StartPolling();
-    const auto end = s.Wait(std::chrono::seconds(o.Seconds), {}, {}, [&](double elapsed) {
+    const auto deadline = start + std::chrono::seconds(o.Seconds);
+    Session::WaitEnd end = Session::WaitEnd::Done;
+    auto progress = [&](double) {
+        const double elapsed = Seconds(Clock::now() - start);
         const int left = std::max(0, o.Seconds - static_cast<int>(elapsed + 0.5));
         messages.Live("polling " + s.PortName() + ": " + std::to_string(tally.ExpectedAnswered()) + " of " +
                           std::to_string(tally.ExpectedCount()) + " keypads answered, " +
                           std::to_string(tally.AnswerCount()) + " answers, " + std::to_string(left) +
                           " s left",
                       static_cast<int>(elapsed + 0.5) % 5 == 0);
-    });
+    };
+    std::function<bool()> questionDue;
+    if (rec)
+        questionDue = [&] { return rec->Due(); };
+    for (;;) {
+        end = s.Wait(deadline - Clock::now(), questionDue, {}, progress);
+        // --- poll --record/--json: the next question; --reconnect: wait for the base ---
+        if (end == Session::WaitEnd::Done && rec && !rec->InputEnded()) {
+            const int question = rec->Advance();
+            if (newer && k.GetConnected())
+                k.BeginQuestion(question);
+            continue;
+        }
+        if (end == Session::WaitEnd::LinkLost && o.Reconnect) {
+            gaps.Lost();
+            s.ReportLinkLost();
+            if (k.GetConnected())
+                k.Disconnect(true); // lets the port go, so that only a new device counts
+            messages.Say("waiting for " + s.PortName() + " to come back (Ctrl-C ends)");
+            const AwaitEnd back = AwaitBase(
+                o.Port, deadline, [] { return StopRequested(); },
+                [&] { return s.Reconnect() == ExitCode::Ok; },
+                [&](const std::string& m) { messages.Say(m); });
+            if (back == AwaitEnd::Connected) {
+                gaps.Back();
+                k.StartPolling();
+                messages.Say(s.PortName() + ": connected again, polling");
+                continue;
+            }
+            if (back == AwaitEnd::Stopped)
+                end = Session::WaitEnd::Stopped;
+        }
+        // ---
+        break;
+    }
     if (k.GetConnected()) {
         k.CheckForBaseMessages(); // what arrived in the last half second
         k.StopPolling();
     }
     messages.Flush();
     const int seconds = static_cast<int>(Seconds(Clock::now() - start) + 0.5);
-    tally.Print(out, seconds);
-    out << std::flush;
+    std::ostream& summary = o.Json ? messages.Stream() : out; // --json: nothing but answers on stdout
+    tally.Print(summary, seconds);
+    if (o.Reconnect)
+        summary << gaps.Summary() << '\n';
+    const bool written = rec == nullptr || rec->Finish(summary);
+    summary << std::flush;
     s.ReportUnrecognisedTotal();
     if (!csv.Good())
         messages.Say("writing the CSV file failed");
     if (end == Session::WaitEnd::LinkLost)
-        return s.ReportLinkLost();
+        return o.Reconnect ? ExitCode::LinkLost : s.ReportLinkLost(); // --reconnect reported it when lost
     if (end == Session::WaitEnd::Stopped)
         messages.Say("stopped early");
-    return ExitCode::Ok;
+    if (o.Reconnect && !k.GetConnected()) // ended while waiting for the base
+        return ExitCode::LinkLost;
+    return written ? ExitCode::Ok : ExitCode::Failure;
 }
+
 ExitCode Run(const DiagOptions& o, std::ostream& out, Messages& messages)
 {
     if (o.Command == "ports")
         return Ports(out);
+    if (o.Command == "sessions")
+        return ListSessions(o, out, messages.Stream());
+    if (o.Command == "export")
+        return ExportSession(o, out, messages.Stream());
+    std::unique_ptr<PollRecording> rec;
+    if (o.Command == "poll" && (o.Record || o.Json))
+        rec = std::make_unique<PollRecording>(
+            o, out, [&](const std::string& m) { messages.Say(m); }, STDIN_FILENO);
     const bool csvCommand = o.Command == "poll" || o.Command == "serials" || o.Command == "timestamps";
     CsvFile csv(csvCommand ? o.CsvPath : std::string(),
                 o.Command == "poll"      ? "time,elapsed_s,keypad,event,value"
@@ -100,7 +186,7 @@ ExitCode Run(const DiagOptions& o, std::ostream& out, Messages& messages)
     if (o.Command == "identify")
         c = Identify(s, out, messages);
     else if (o.Command == "poll")
-        c = Poll(s, o, out, messages, csv);
+        c = Poll(s, o, out, messages, csv, rec.get());
     else if (o.Command == "serials")
         c = Serials(s, o, out, messages, csv);
     else if (o.Command == "timestamps")

@@ -194,6 +194,19 @@ ExitCode Session::Connect()
     return ReportConnectFailure();
 }
 
+ExitCode Session::Reconnect()
+{
+    if (k_.GetConnected())
+        k_.Disconnect(true);
+    linkLost_ = false;
+    lostText_.clear();
+    failureText_.clear();
+    linkLostReports_ = 0;
+    connected_ = false;
+    connectErrors_.clear();
+    return Connect();
+}
+
 void Session::Disconnect()
 {
     if (!k_.GetConnected())

@@ -40,6 +40,8 @@ public:
     void Live(const std::string& text, bool due);
     void Trace(const std::string& text);
     void Flush();
+    //! Standard error itself, for a summary that must not go to standard output (after Flush).
+    std::ostream& Stream() { return err_; }
 
 private:
     void EndLive();
@@ -86,6 +88,8 @@ public:
 
     //! Connects and identifies the base; prints why when it fails.
     ExitCode Connect();
+    //! poll --reconnect: forgets the lost link and connects again.
+    ExitCode Reconnect();
     void Disconnect();
 
     //! Runs the event loop until done() holds, the time passes, the link goes or a stop is asked.
