@@ -6,6 +6,7 @@
 #include "diag/DiagPorts.h"
 #include "diag/DiagReport.h"
 #include "serial/PortNames.h"
+#include "serial/PortPins.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -542,14 +543,16 @@ void Field(std::ostream& out, const char* name, const std::string& value)
 
 // --- Commands ----------------------------------------------------------------------------------
 
-ExitCode Ports(std::ostream& out)
+ExitCode Ports(std::ostream& out, Messages& messages)
 {
+    if (const std::string problem = ReadPortPins().Problem; !problem.empty())
+        messages.Say(problem);
     out << "Port   Device                State\n";
     for (int n = 1; n <= 16; ++n) {
         const PortProbe p = ProbePort(n);
         char line[PATH_MAX + 32];
         std::snprintf(line, sizeof line, "COM%-3d %-21s ", n, ShownDevice(n).c_str());
-        out << line << PortStateText(p) << '\n';
+        out << line << PortStateText(p) << '\n' << PortIdentityLines(n, p.Device);
     }
     return ExitCode::Ok;
 }
@@ -856,7 +859,7 @@ ExitCode Channel(Session& s, const DiagOptions& o, std::ostream& out, Messages& 
 ExitCode Run(const DiagOptions& o, std::ostream& out, Messages& messages)
 {
     if (o.Command == "ports")
-        return Ports(out);
+        return o.AssignPort != 0 || o.UnassignPort != 0 ? ChangePortPin(o, out) : Ports(out, messages);
     const bool csvCommand = o.Command == "poll" || o.Command == "serials" || o.Command == "timestamps";
     CsvFile csv(csvCommand ? o.CsvPath : std::string(),
                 o.Command == "poll"      ? "time,elapsed_s,keypad,event,value"
