@@ -106,9 +106,9 @@ std::string WritePortPin(int number, const std::string& device, const std::strin
     TPortPins pins = ReadPortPins(path);
     if (!pins.Problem.empty())
         return pins.Problem;
-    if (device.empty())
-        pins.Pins.erase(number);
-    else
+    // A device has one number: pinning it to another moves its pin.
+    std::erase_if(pins.Pins, [&](const auto& pin) { return pin.first == number || pin.second == device; });
+    if (!device.empty())
         pins.Pins[number] = device;
 
     std::ostringstream text;

@@ -25,7 +25,8 @@ TPortPins ReadPortPins(const std::string& path = PinFilePath());
 //! The device COMn is pinned to, or "".
 std::string PinnedDevice(int number);
 
-//! Pins number (1-16) to device, or removes its pin when device is empty. Creates the directory
+//! Pins number (1-16) to device, or removes its pin when device is empty; a device pinned to
+//! another number before is moved. Creates the directory
 //! (0700) and the file (0600) as needed and replaces the file whole. Returns "" on success, else
 //! why it failed.
 std::string WritePortPin(int number, const std::string& device, const std::string& path = PinFilePath());

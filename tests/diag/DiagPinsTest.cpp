@@ -67,6 +67,7 @@ TEST(DiagPins, AssignedPortShowsTheDeviceUntilUnassigned)
     namespace fs = std::filesystem;
     std::string config = kivra::test::UsePrivatePortDirectory() + "/config-XXXXXX";
     ASSERT_NE(::mkdtemp(config.data()), nullptr);
+    const std::string before = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
     ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
     basesim::SimConfig cfg;
     cfg.ComPort = 0; // known only through the pin
@@ -101,6 +102,6 @@ TEST(DiagPins, AssignedPortShowsTheDeviceUntilUnassigned)
     listed = RunDiagInProcess({"ports"});
     EXPECT_EQ(PortBlock(listed.Out, 7).find(sim.SlaveDevice()), std::string::npos) << listed.Out;
     sim.Stop();
-    ::unsetenv("XDG_CONFIG_HOME");
+    ::setenv("XDG_CONFIG_HOME", before.c_str(), 1);
     fs::remove_all(config);
 }

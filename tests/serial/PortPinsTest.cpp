@@ -131,6 +131,12 @@ TEST_F(Pins, APinComesBeforeThePortDirectoryAndTheTable)
     ASSERT_EQ(::stat(file.parent_path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
+    // A device has one number: pinned elsewhere, it leaves its old one.
+    ASSERT_EQ(WritePortPin(9, pty.Path()), "");
+    EXPECT_EQ(ReadPortPins().Pins,
+              (std::map<int, std::string>{{3, "/dev/serial/by-id/usb-X-port0"}, {9, pty.Path()}}));
+    ASSERT_EQ(WritePortPin(12, pty.Path()), "");
+
     // Unpinned, the port directory's link counts again; the other pin stays.
     ASSERT_EQ(WritePortPin(3, ""), "");
     EXPECT_EQ(ResolvePortDevice("COM3"), link);
