@@ -46,7 +46,9 @@ std::string LinkTo(const std::string& dir, const std::string& real)
         const std::string name = e->d_name;
         if (name == "." || name == "..")
             continue;
-        const std::string path = dir + "/" + name;
+        std::string path = dir;
+        path += '/';
+        path += name;
         if (RealPath(path) == real && (found.empty() || path < found))
             found = path;
     }
