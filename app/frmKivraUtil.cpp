@@ -338,7 +338,7 @@ void TfrmKivraUtil::SetKeypadControlsEnabled(bool enabled)
 
 bool TfrmKivraUtil::ReconnectOffered() const
 {
-    return btnReconnect->isVisible();
+    return !btnReconnect->isHidden(); // also while the window is minimised
 }
 
 void TfrmKivraUtil::HideReconnectOffer()
