@@ -258,6 +258,16 @@ void TKeypadsGroup::KivraOCXKeypadTimestamp(int KeypadID, int, int Timestamp, co
     ++InfoRowCount;
 }
 
+void TKeypadsGroup::ResendKeypadGroup()
+{
+    if (form_->rgrpKeypadAdd->ItemIndex() != 1 || form_->btnAddKeypad->isEnabled() || !kivra_->GetConnected())
+        return; // "All", or a text typed but not yet Set
+    const std::string text = form_->cboKeypads->currentText().toLatin1().toStdString();
+    kivra_->ClearKeypadList();
+    kivra_->AddKeypad(text);
+    kivra_->AddKeypad(1, kGridKeypads);
+}
+
 void TKeypadsGroup::SelectInfoOptionQuietly(int index)
 {
     const std::function<void()> handler = form_->rgrpOption->GetOnClick();

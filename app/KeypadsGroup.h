@@ -73,6 +73,9 @@ protected:
     void SetKeypadInfoForm(TfrmKeypadInfo* form) { frmKeypadInfo_ = form; }
     //! The timer's part: a whole-grid repaint when an answer came since the last one.
     void RepaintGridIfChanged();
+    //! Gives the control the defined group again (after a reconnect, which resets its keypad
+    //! list), without touching the grid; nothing when "All" is chosen.
+    void ResendKeypadGroup();
     //! Chooses an Info Option without running its change action.
     void SelectInfoOptionQuietly(int index);
 

@@ -5,18 +5,26 @@
 #include "app/LumALed.h"
 #include "app/PortComboBox.h"
 #include "app/RadioGroup.h"
+#include "app/WindowSettings.h"
 #include "app/frmAbout.h"
 #include "app/frmCommands.h"
 #include "app/frmDebug.h"
+#include "serial/PortNames.h"
 #include "serial/PortProbe.h"
 #include "ui_frmKivraUtil.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QKeySequence>
+#include <QLabel>
 #include <QPixmap>
+#include <QScreen>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QTimer>
 
+#include <cstdlib>
 #include <functional>
 
 namespace kivra {
@@ -27,6 +35,13 @@ namespace {
 QString Text(const std::string& s)
 {
     return BytesToQString(s);
+}
+
+std::string DeviceNode(int port)
+{
+    std::unique_ptr<char, decltype(&std::free)> real(
+        ::realpath(ResolvePortDevice(ComPortName(port)).c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : std::string();
 }
 
 } // namespace
@@ -118,6 +133,27 @@ void TfrmKivraUtil::FormCreate()
 
     // The grid, the defined group and the information list.
     SetUpKeypadsGroup(*ui, *KivraOCX, *this);
+    // The Info Option the user chooses is remembered.
+    ui->rgrpOption->SetOnClick([this, handler = ui->rgrpOption->GetOnClick()] {
+        InfoOption_ = ui->rgrpOption->ItemIndex();
+        if (handler)
+            handler();
+    });
+
+    // The offer to reconnect after a lost link, in the free space right of the Base box.
+    lblPortBack = new QLabel(this);
+    lblPortBack->setGeometry(494, 12, 96, 42);
+    lblPortBack->setWordWrap(true);
+    lblPortBack->setAlignment(Qt::AlignHCenter | Qt::AlignBottom);
+    lblPortBack->hide();
+    btnReconnect = new QPushButton(QStringLiteral("Reconnect"), this);
+    btnReconnect->setGeometry(502, 58, 80, 25);
+    btnReconnect->setToolTip(
+        QStringLiteral("Connect again, polling as before; the grid and the information list stay.\n"
+                       "\"Reconnect automatically\" is in the COM port list's context menu."));
+    btnReconnect->hide();
+    connect(btnReconnect, &QPushButton::clicked, this, [this] { Guarded([this] { btnReconnectClick(); }); });
+    ui->lboComPort->OnPortsChanged = [this] { PortsChanged(); };
 
     // Channels 1-15, none chosen.
     for (int c = 1; c <= 15; ++c)
@@ -141,8 +177,19 @@ void TfrmKivraUtil::FormCreate()
     connect(debugShortcut, &QShortcut::activated, this,
             [this] { Guarded([this] { SetDebugOutput(!KivraOCX->GetDebugEventsEnabled()); }); });
 
-    // The ports that exist.
+    // The ports that exist; what was remembered from the last run.
     LoadPorts();
+    const TWindowSettings remembered = LoadWindowSettings();
+    if (remembered.Port != 0) {
+        const int now = FindPortByKey(remembered.PortKey.toStdString(), remembered.Port);
+        ui->lboComPort->ChoosePort(now != 0 ? now : remembered.Port);
+    }
+    {
+        const QSignalBlocker quiet(ui->cboKeypads);
+        ui->cboKeypads->setEditText(remembered.KeypadGroup);
+    }
+    InfoOption_ = InfoOptionOnConnect_ = remembered.InfoOption;
+    ui->lboComPort->AutoReconnectAction()->setChecked(remembered.AutoReconnect);
 
     tmrConnect_ = new QTimer(this);
     tmrConnect_->setInterval(500);
@@ -169,6 +216,9 @@ bool TfrmKivraUtil::Connecting() const
 
 void TfrmKivraUtil::btnConnectClick()
 {
+    // Connect or Disconnect by hand ends the wait for a lost device.
+    Lost_.reset();
+    HideReconnectOffer();
     if (!KivraOCX->GetConnected())
         ConnectAction();
     else
@@ -211,6 +261,12 @@ void TfrmKivraUtil::ConnectAction()
         }
         ui->btnConnect->setText(QStringLiteral("Disconnect"));
         ui->ledConnect->SetValue(true);
+        // Time stamps again when they were chosen last (in the last run, or before a glitch).
+        if (InfoOptionOnConnect_ == 1) {
+            SelectInfoOptionQuietly(1);
+            KivraOCX->BeginQuestion(0);
+        }
+        InfoOptionOnConnect_ = 0;
     } else if (KivraOCX->GetConnected()) {
         ShowMessage(QStringLiteral("This utility supports Kivra Sol Base Model only."));
         KivraOCX->Disconnect(false);
@@ -255,6 +311,14 @@ void TfrmKivraUtil::ShowDisconnected()
 
 void TfrmKivraUtil::LinkLost(const QString& text)
 {
+    // What to wait for and what to restore, noted before the Disconnected state resets it.
+    TLostLink lost;
+    lost.Port = KivraOCX->GetSerialPort();
+    lost.Key = PortIdentityKey(lost.Port);
+    lost.Node = DeviceNode(lost.Port);
+    lost.Polling = ui->ledPolling->Blinking();
+    lost.InfoOption = ui->rgrpOption->ItemIndex();
+    Lost_ = lost;
     // The window tells the truth before the message box waits for the user.
     ShowDisconnected();
     ShowMessage(text);
@@ -270,6 +334,75 @@ void TfrmKivraUtil::SetKeypadControlsEnabled(bool enabled)
     ui->cboKeypads->setEnabled(enabled);
     ui->rgrpKeypadAdd->setEnabled(enabled);
     ui->lboChannel->setEnabled(enabled);
+}
+
+bool TfrmKivraUtil::ReconnectOffered() const
+{
+    return !btnReconnect->isHidden(); // also while the window is minimised
+}
+
+void TfrmKivraUtil::HideReconnectOffer()
+{
+    lblPortBack->hide();
+    btnReconnect->hide();
+}
+
+void TfrmKivraUtil::PortsChanged()
+{
+    if (!Lost_ || KivraOCX->GetConnected() || Connecting())
+        return;
+    // The device is back when it was seen gone, or when its name leads to a new node (a new
+    // pseudo-terminal, a re-enumerated adapter) before its absence was seen.
+    const int back = FindPortByKey(Lost_->Key, Lost_->Port);
+    if (back == 0) {
+        Lost_->Gone = true;
+        Lost_->Back = 0;
+        HideReconnectOffer();
+        return;
+    }
+    const std::string node = DeviceNode(back);
+    if (!Lost_->Gone && node == Lost_->Node)
+        return;
+    Lost_->Gone = false;
+    Lost_->Node = node;
+    Lost_->Back = back;
+    ui->lboComPort->ChoosePort(back);
+    lblPortBack->setText(QStringLiteral("The base's port is back: COM%1").arg(back));
+    lblPortBack->show();
+    btnReconnect->show();
+    if (ui->lboComPort->AutoReconnectAction()->isChecked())
+        QTimer::singleShot(0, this, [this] { Guarded([this] { ReconnectAutomatically(); }); });
+}
+
+void TfrmKivraUtil::ReconnectAutomatically()
+{
+    if (!ReconnectOffered() || !ui->lboComPort->AutoReconnectAction()->isChecked())
+        return;
+    // Not under a message box the user has yet to answer: once it is closed.
+    if (QApplication::activeModalWidget() != nullptr || Connecting()) {
+        QTimer::singleShot(500, this, [this] { Guarded([this] { ReconnectAutomatically(); }); });
+        return;
+    }
+    btnReconnectClick();
+}
+
+void TfrmKivraUtil::btnReconnectClick()
+{
+    if (!Lost_ || Lost_->Back == 0 || KivraOCX->GetConnected() || Connecting())
+        return;
+    const TLostLink lost = *Lost_;
+    Lost_.reset(); // one attempt: a failure is told and leaves the user with Connect
+    HideReconnectOffer();
+    ui->lboComPort->ChoosePort(lost.Back);
+    InfoOptionOnConnect_ = lost.InfoOption;
+    ConnectAction();
+    if (!ShowsConnected_)
+        return;
+    ResendKeypadGroup();
+    if (lost.Polling) {
+        ShowPolling(true);
+        KivraOCX->StartPolling();
+    }
 }
 
 void TfrmKivraUtil::btnPollingClick()
@@ -360,9 +493,31 @@ void TfrmKivraUtil::closeEvent(QCloseEvent* event)
         OnFormClosed();
 }
 
+bool TfrmKivraUtil::RestorePosition()
+{
+    const std::optional<QPoint> at = LoadWindowSettings().Position;
+    if (!at || QGuiApplication::screenAt(*at + QPoint(20, 20)) == nullptr)
+        return false;
+    move(*at);
+    return true;
+}
+
+void TfrmKivraUtil::SaveSettings()
+{
+    TWindowSettings s;
+    s.Port = ui->lboComPort->currentText().toInt();
+    s.PortKey = QString::fromLocal8Bit(PortIdentityKey(s.Port).c_str());
+    s.KeypadGroup = ui->cboKeypads->currentText();
+    s.InfoOption = InfoOption_;
+    s.Position = pos();
+    s.AutoReconnect = ui->lboComPort->AutoReconnectAction()->isChecked();
+    SaveWindowSettings(s);
+}
+
 void TfrmKivraUtil::FormClose()
 {
     tmrConnect_->stop();
+    SaveSettings();
     if (KivraOCX->GetPolling())
         KivraOCX->StopPolling();
     if (KivraOCX->GetConnected())

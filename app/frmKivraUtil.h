@@ -11,9 +11,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QLabel;
+class QPushButton;
 class QTimer;
 
 namespace Ui {
@@ -65,6 +67,21 @@ public:
     //! Device path behind each listed port number (the hint of the port list).
     QString PortHint() const;
 
+    //! After a lost link, when the same device came back: says so beside the Base box and offers
+    //! Reconnect (or reconnects on its own with "Reconnect automatically" ticked in the port
+    //! list's context menu).
+    QLabel* lblPortBack = nullptr;       // owned (child)
+    QPushButton* btnReconnect = nullptr; // owned (child)
+    bool ReconnectOffered() const;
+    //! Reconnects to the device that came back on its port; polling is restored when it was on,
+    //! and the grid, the information list and the keypad group are kept.
+    void btnReconnectClick();
+    //! Moves the window where it was when it last closed, when that is on a screen; false
+    //! when there is no such place.
+    bool RestorePosition();
+    //! Writes what the window remembers between runs (also done when it closes).
+    void SaveSettings();
+
     std::unique_ptr<Ui::TfrmKivraUtil> ui;
 
 protected:
@@ -84,6 +101,24 @@ private:
     void SetKeypadControlsEnabled(bool enabled);
     //! The polling button's caption and LED: solid red, or blinking silver and lime.
     void ShowPolling(bool polling);
+    //! Devices came or went: a lost device that is back is offered for reconnection.
+    void PortsChanged();
+    void HideReconnectOffer();
+    void ReconnectAutomatically();
+
+    //! The port of a lost link, waited for to come back.
+    struct TLostLink {
+        int Port = 0;
+        std::string Key;  // the identity of its device (PortIdentityKey)
+        std::string Node; // the device node it led to ("" when already gone)
+        bool Gone = false;
+        int Back = 0; // the port it came back on; 0 = not back yet
+        bool Polling = false;
+        int InfoOption = 0;
+    };
+    std::optional<TLostLink> Lost_;
+    int InfoOption_ = 0;          // the Info Option the user chose last
+    int InfoOptionOnConnect_ = 0; // chosen again once connected (remembered, or kept over a glitch)
 
     TfrmCommands* frmCommands_ = nullptr;
     TfrmAbout* frmAbout_ = nullptr;

@@ -49,8 +49,8 @@ int main(int argc, char** argv)
     kivra::TfrmAbout frmAbout;
     frmKivraUtil.SetForms(&frmKeypadInfo, &frmCommands, &frmAbout);
     frmKivraUtil.OnFormClosed = [&app] { app.quit(); };
-    // First shown at the centre of the desktop.
-    if (const QScreen* screen = frmKivraUtil.screen())
+    // Where it was last time, else at the centre of the desktop.
+    if (const QScreen* screen = frmKivraUtil.screen(); screen != nullptr && !frmKivraUtil.RestorePosition())
         frmKivraUtil.move(screen->availableGeometry().center() - frmKivraUtil.rect().center());
     frmKivraUtil.show();
     return app.exec();

@@ -3,6 +3,7 @@
 #include "diag/DiagPorts.h"
 #include "diag/DiagReport.h"
 #include "diag/DiagSettings.h"
+#include "serial/PortPins.h"
 #include "serial/PortProbe.h"
 
 #include <cerrno>
@@ -74,14 +75,16 @@ ExitCode CollectList(Session& s, const DiagOptions& o, Messages& messages, const
 
 } // namespace
 
-ExitCode Ports(std::ostream& out)
+ExitCode Ports(std::ostream& out, Messages& messages)
 {
+    if (const std::string problem = ReadPortPins().Problem; !problem.empty())
+        messages.Say(problem);
     out << "Port   Device                State\n";
     for (int n = 1; n <= 16; ++n) {
         const PortProbe p = ProbePort(n);
         char line[PATH_MAX + 32];
         std::snprintf(line, sizeof line, "COM%-3d %-21s ", n, ShownPortDevice(n).c_str());
-        out << line << PortStateText(p) << '\n';
+        out << line << PortStateText(p) << '\n' << PortIdentityLines(n, p.Device);
     }
     return ExitCode::Ok;
 }

@@ -23,7 +23,7 @@ private:
     std::ofstream file_;
 };
 
-ExitCode Ports(std::ostream& out);
+ExitCode Ports(std::ostream& out, Messages& messages);
 ExitCode Identify(Session& s, std::ostream& out, Messages& messages);
 ExitCode Serials(Session& s, const DiagOptions& o, std::ostream& out, Messages& messages, CsvFile& csv);
 ExitCode Timestamps(Session& s, const DiagOptions& o, std::ostream& out, Messages& messages, CsvFile& csv);

@@ -52,11 +52,19 @@ Exit status:
 const std::map<std::string, std::string>& CommandHelp()
 {
     static const std::map<std::string, std::string> help = {
-        {"ports", R"(Usage: kivra-diag ports
+        {"ports", R"(Usage: kivra-diag ports [--assign N DEVICE | --unassign N]
 
 Lists COM1 to COM16 with the device each resolves to and its state: free, busy (held by
 another program), refused (no permission: the group to join is named), missing, or the
-system's error. No port is kept open.
+system's error. No port is kept open. Below a port: its stable path under /dev/serial, the
+USB adapter's maker, product and serial number, and its pin.
+
+  --assign N DEVICE  pin COM N (1-16) to DEVICE, a device path; a device with a stable path
+                     under /dev/serial/by-id or by-path is pinned by that path, so the pin
+                     follows the adapter to another port or hub
+  --unassign N       remove the pin of COM N
+Pins are kept in $XDG_CONFIG_HOME/kivra/ports (~/.config/kivra/ports) and come before the
+port directory's links and the default table.
 )"},
         {"identify", R"(Usage: kivra-diag identify --port N
 
@@ -202,6 +210,8 @@ bool TakesValue(const std::string& option, const std::string& command)
         {"roster", {"export"}},
         {"question", {"timestamps"}},
         {"wait", {"serials", "timestamps"}},
+        {"assign", {"ports"}},
+        {"unassign", {"ports"}},
     };
     const auto it = known.find(option);
     if (it != known.end())
@@ -385,7 +395,15 @@ DiagOptions ParseArguments(const std::vector<std::string>& args)
             o.Question = ToInt("--question", value, 1, 999999);
         else if (name == "wait")
             o.ListWaitSeconds = ToInt("--wait", value, 1, 3600);
-        else if (ParseSessionOption(o, name, value))
+        else if (name == "assign" || name == "unassign") {
+            int n = 0;
+            try {
+                n = ParsePortArgument(value);
+            } catch (const UsageError& e) {
+                throw UsageError("--" + name + std::string(e.what()).substr(std::string("--port").size()));
+            }
+            (name == "assign" ? o.AssignPort : o.UnassignPort) = n;
+        } else if (ParseSessionOption(o, name, value))
             continue;
         else {
             if (name == "power") {
@@ -407,7 +425,14 @@ DiagOptions ParseArguments(const std::vector<std::string>& args)
 
     if (o.Command == "lock")
         o.Keys = ParseKeys(positional);
-    else if (o.Command == "channel") {
+    else if (o.AssignPort != 0) {
+        if (positional.size() != 1 || o.UnassignPort != 0)
+            throw UsageError(
+                "ports: --assign N DEVICE pins one port to one device (and goes without --unassign)");
+        o.AssignDevice = positional[0];
+        if (!o.AssignDevice.starts_with("/"))
+            throw UsageError("--assign: \"" + o.AssignDevice + "\" is not a device path (e.g. /dev/ttyUSB0)");
+    } else if (o.Command == "channel") {
         if (positional.size() != 1)
             throw UsageError("channel: give one channel number, 1-15");
         o.Channel = ToInt("channel", positional[0], 1, 15);

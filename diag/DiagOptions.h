@@ -38,6 +38,9 @@ struct DiagOptions {
     int ListWaitSeconds = 15; // how long to wait for a keypad list
     std::string Keys;         // lock: the keys to lock, '0'-'9' and '*', in order, no repeats
     int Channel = 0;          // channel: 1..15
+    int AssignPort = 0;       // ports --assign N DEVICE: pin COM N (1..16) to DEVICE
+    std::string AssignDevice; // the DEVICE of --assign
+    int UnassignPort = 0;     // ports --unassign N: remove the pin of COM N
     //! set: the settings in command-line order, as (option name without "--", value as given).
     std::vector<std::pair<std::string, std::string>> Settings;
 

@@ -1,6 +1,10 @@
 #include "diag/DiagPorts.h"
 
+#include "serial/PortIdentity.h"
+#include "serial/PortPins.h"
+
 #include <cstring>
+#include <stdexcept>
 
 namespace kivra::diag {
 namespace {
@@ -67,6 +71,38 @@ std::string PortStateText(const PortProbe& probe)
         return "unusable: " + probe.Detail;
     }
     return "?";
+}
+
+std::string PortIdentityLines(int number, const std::string& device)
+{
+    constexpr const char* kIndent = "       ";
+    std::string lines;
+    const TPortIdentity id = ExaminePortIdentity(device);
+    if (!id.StablePath().empty() && id.StablePath() != device)
+        lines += kIndent + id.StablePath() + "\n";
+    if (const std::string usb = id.UsbText(); !usb.empty())
+        lines += kIndent + usb + "\n";
+    if (const std::string pinned = PinnedDevice(number); !pinned.empty())
+        lines += std::string(kIndent) + "pinned to " + pinned + "\n";
+    return lines;
+}
+
+ExitCode ChangePortPin(const DiagOptions& o, std::ostream& out)
+{
+    const int number = o.AssignPort != 0 ? o.AssignPort : o.UnassignPort;
+    std::string device;
+    if (o.AssignPort != 0) {
+        const std::string stable = StablePortPath(o.AssignDevice);
+        device = stable.empty() ? o.AssignDevice : stable;
+    }
+    if (const std::string failed = WritePortPin(number, device); !failed.empty())
+        throw std::runtime_error(failed);
+    const std::string now = ResolvePortDevice(ComPortName(number));
+    if (device.empty())
+        out << "COM" << number << " unpinned; it stands for " << (now.empty() ? "nothing" : now) << '\n';
+    else
+        out << "COM" << number << " pinned to " << device << '\n';
+    return ExitCode::Ok;
 }
 
 } // namespace kivra::diag

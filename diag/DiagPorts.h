@@ -2,9 +2,11 @@
 // What stands behind a COM port name, and why a port cannot be opened, as kivra-diag reports it.
 // The facts come from serial/PortProbe, shared with the window's port list.
 
+#include "diag/DiagOptions.h"
 #include "serial/PortNames.h"
 #include "serial/PortProbe.h"
 
+#include <ostream>
 #include <string>
 
 namespace kivra::diag {
@@ -30,5 +32,14 @@ using kivra::DeviceGroup;
 
 //! "free", "busy (in use by minicom, process 1234)", ... for the ports table.
 std::string PortStateText(const PortProbe& probe);
+
+//! The lines below a port in the ports table: its stable path, the USB adapter, and its pin
+//! (each line indented, "" when there is nothing to say).
+std::string PortIdentityLines(int number, const std::string& device);
+
+//! ports --assign / --unassign: writes the pin and prints what COM N now stands for. A device
+//! with a stable path is pinned by that path. Throws std::runtime_error with the reason when the
+//! pin cannot be written.
+ExitCode ChangePortPin(const DiagOptions& o, std::ostream& out);
 
 } // namespace kivra::diag

@@ -4,6 +4,7 @@
 #include "diag/DiagCommands.h"
 #include "diag/DiagOptions.h"
 #include "diag/DiagReconnect.h"
+#include "diag/DiagPorts.h"
 #include "diag/DiagRecording.h"
 #include "diag/DiagReport.h"
 #include "diag/DiagSession.h"
@@ -164,7 +165,7 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
 ExitCode Run(const DiagOptions& o, std::ostream& out, Messages& messages)
 {
     if (o.Command == "ports")
-        return Ports(out);
+        return o.AssignPort != 0 || o.UnassignPort != 0 ? ChangePortPin(o, out) : Ports(out, messages);
     if (o.Command == "sessions")
         return ListSessions(o, out, messages.Stream());
     if (o.Command == "export")

@@ -1,5 +1,7 @@
 #include "serial/PortNames.h"
 
+#include "serial/PortPins.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -71,6 +73,8 @@ std::string ResolvePortDevice(std::string_view name)
     const int n = ComPortNumber(name);
     if (n < 1)
         return {};
+    if (std::string pinned = PinnedDevice(n); !pinned.empty())
+        return pinned;
     const std::string dir = PortDirectory();
     if (PortDirectoryIsTrusted(dir)) {
         std::string link = dir + "/COM" + std::to_string(n);

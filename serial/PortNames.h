@@ -1,7 +1,8 @@
 #pragma once
-// COM port names on POSIX. "COMn" and "\\.\COMn" resolve first through a link "COMn" in the
-// per-user port directory (where the simulator registers itself), then through a default table;
-// a name that starts with "/" is a device path used as it stands.
+// COM port names on POSIX. "COMn" and "\\.\COMn" resolve first through the user's pins
+// (serial/PortPins.h), then through a link "COMn" in the per-user port directory (where the
+// simulator registers itself), then through a default table; a name that starts with "/" is a
+// device path used as it stands.
 
 #include <string>
 #include <string_view>
@@ -26,8 +27,8 @@ int ComPortNumber(std::string_view name);
 //! COM1-COM4 = /dev/ttyS0-3, COM5-COM12 = /dev/ttyUSB0-7, COM13-COM16 = /dev/ttyACM0-3; else "".
 std::string DefaultPortDevice(int n);
 
-//! The device path a port name stands for: a "/" path as it stands; COMn through the link in
-//! the trusted port directory, else the default table; "" when the name means nothing here.
+//! The device path a port name stands for: a "/" path as it stands; COMn through its pin, else
+//! the link in the trusted port directory, else the default table; "" when the name means nothing here.
 std::string ResolvePortDevice(std::string_view name);
 
 //! True for the errno of an open that failed because the device is not there (ENOENT, ENODEV,

@@ -4,6 +4,7 @@
 #include "basesim/BaseSimulator.h"
 #include "diag/DiagOptions.h"
 #include "tests/diag/DiagToolRunner.h"
+#include "tests/support/Simulator.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -24,10 +25,7 @@ const std::vector<std::string> kIdentify = {"identify", "--port", std::to_string
 
 std::unique_ptr<BaseSimulator> StartBase(SimConfig cfg = {})
 {
-    cfg.ComPort = kPort;
-    auto sim = std::make_unique<BaseSimulator>(cfg);
-    sim->Start();
-    return sim;
+    return kivra::test::StartSimulator(std::move(cfg), kPort);
 }
 
 } // namespace

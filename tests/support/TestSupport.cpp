@@ -27,6 +27,8 @@ std::string UsePrivatePortDirectory()
             throw std::runtime_error("mkdtemp failed");
         ::chmod(made, 0700);
         ::setenv("XDG_RUNTIME_DIR", made, 1);
+        // Nor does a test read or write the user's pins and window settings.
+        ::setenv("XDG_CONFIG_HOME", (std::string(made) + "/config").c_str(), 1);
         return std::string(made);
     }();
     return dir;

@@ -9,7 +9,8 @@
 namespace kivra::test {
 
 //! Points XDG_RUNTIME_DIR at a fresh private directory (mode 0700) for this process, so that
-//! simulators registered by parallel test processes never see each other's COM links.
+//! simulators registered by parallel test processes never see each other's COM links; points
+//! XDG_CONFIG_HOME at its "config" below it.
 //! Returns the directory; the same one on every call within a process.
 std::string UsePrivatePortDirectory();
 
