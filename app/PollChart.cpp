@@ -28,7 +28,9 @@ TPollChart::TPollChart(QWidget* parent) : QWidget(parent)
     series->append(set_);
     series->setBarWidth(0.9);
     series->setLabelsVisible(true);
-    series->setLabelsPosition(QAbstractBarSeries::LabelsOutsideEnd);
+    series->setLabelsPosition(QAbstractBarSeries::LabelsInsideEnd);
+    series->setLabelsFormat(QStringLiteral("@value"));
+    set_->setLabelColor(Qt::white);
     chart_->addSeries(series);
 
     axisX_ = new QBarCategoryAxis;
@@ -65,7 +67,8 @@ void TPollChart::SetResults(const TQuestionResults& results, TKeyLabels labels)
     for (const char key : keys) {
         if (results.CorrectKey != 0 && key == results.CorrectKey)
             rightIndex = static_cast<int>(counts.size());
-        categories << KeyLabel(key, labels);
+        // Axis labels are rich text: "<" must be escaped.
+        categories << KeyLabel(key, labels).toHtmlEscaped();
         const int n = results.Tally[static_cast<std::size_t>(KeyIndex(key))];
         counts << n;
         most = std::max(most, n);
@@ -131,7 +134,13 @@ std::array<int, KeyCount> TPollChart::Values() const
 
 QStringList TPollChart::Categories() const
 {
-    return axisX_->categories();
+    QStringList labels;
+    for (const QString& c : axisX_->categories())
+        labels << QString(c)
+                      .replace(QStringLiteral("&lt;"), QStringLiteral("<"))
+                      .replace(QStringLiteral("&gt;"), QStringLiteral(">"))
+                      .replace(QStringLiteral("&amp;"), QStringLiteral("&"));
+    return labels;
 }
 
 } // namespace kivra

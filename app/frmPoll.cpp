@@ -111,7 +111,10 @@ TfrmPoll::TfrmPoll(TKivra& kivra, std::function<int()> expected, std::function<v
     lblElapsed_ = new QLabel;
     lblPercent_ = new QLabel;
     QFont big = font();
-    big.setPointSize(big.pointSize() + 3);
+    if (big.pointSizeF() > 0)
+        big.setPointSizeF(big.pointSizeF() * 1.5);
+    else
+        big.setPixelSize(big.pixelSize() * 3 / 2);
     big.setBold(true);
     for (QLabel* l : {lblQuestion_, lblAnswered_, lblElapsed_, lblPercent_})
         l->setFont(big);
@@ -129,6 +132,7 @@ TfrmPoll::TfrmPoll(TKivra& kivra, std::function<int()> expected, std::function<v
     table_->setHorizontalHeaderLabels(
         {QStringLiteral("Keypad"), QStringLiteral("Name"), QStringLiteral("Key")});
     table_->verticalHeader()->hide();
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setSelectionMode(QAbstractItemView::NoSelection);
     table_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
@@ -444,6 +448,9 @@ void TfrmPoll::ShowHistory()
 {
     if (!history_)
         history_ = new TfrmSessionHistory(StoreLocation(), this);
+    // What was just recorded shows in the list (a failing store is not waited for).
+    if (store_ && store_->Status().State == TStoreState::ssOk)
+        store_->Flush(1000);
     UpdateButtons();
     history_->Reload();
     history_->show();

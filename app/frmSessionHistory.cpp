@@ -43,7 +43,9 @@ TfrmSessionHistory::TfrmSessionHistory(const QString& location, QWidget* parent)
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     list_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 6);
     error_ = new QLabel;
     error_->setWordWrap(true);
     error_->setStyleSheet(QStringLiteral("color: #c00000"));
