@@ -409,6 +409,12 @@ bool TfrmPoll::ImportRoster(const QString& path)
     return true;
 }
 
+QString TfrmPoll::KnownSerial(int keypad) const
+{
+    const auto it = serials_.find(keypad);
+    return it == serials_.end() ? QString() : it->second;
+}
+
 void TfrmPoll::ReadSerials()
 {
     kivra_.CollectKeypadSerialNumbers();

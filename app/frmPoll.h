@@ -70,6 +70,8 @@ public:
     const TPollSession* Session() const;
     bool SessionRunning() const;
     const TRoster& Roster() const { return roster_; }
+    //! The serial number a keypad last reported, or empty.
+    QString KnownSerial(int keypad) const;
     TSessionStore* Store() const { return store_.get(); }
     TPollChart* Chart() const { return chart_; }
     TfrmPresentation* Presentation() const { return presentation_; }

@@ -69,7 +69,7 @@ TEST_F(PollWindow, QuestionStartsPollingAndAnswersReachGridAndChart)
 {
     EXPECT_EQ(ui().btnPolling->text(), QStringLiteral("Start Polling"));
     poll->StartQuestion();
-    EXPECT_TRUE(SimCommandSent("PT")) << "BeginQuestion";
+    EXPECT_TRUE(WaitUntil([&] { return SimCommandSent("PT"); }, 2s)) << "BeginQuestion";
     EXPECT_TRUE(w->KivraOCX->GetPolling());
     EXPECT_EQ(ui().btnPolling->text(), QStringLiteral("Stop Polling")) << "started as the button does";
     EXPECT_EQ(poll->StartButton()->text(), QStringLiteral("Start Question 2"));
@@ -173,6 +173,18 @@ TEST_F(PollWindow, RosterErrorsListedAndNamesFollowSerials)
     ASSERT_EQ(rows.size(), 2);
     EXPECT_EQ(rows[0][1], QStringLiteral("Lee, Ann"));
     EXPECT_EQ(rows[1][1], QString::fromUtf8("Zo\xc3\xab"));
+}
+
+TEST_F(PollWindow, SerialsAreReadFromTheBaseAndCarriedByAnswers)
+{
+    poll->ReadSerials();
+    EXPECT_TRUE(WaitUntil([&] { return SimCommandSent("PD"); }, 2s));
+    ASSERT_TRUE(WaitUntil([&] { return !poll->KnownSerial(7).isEmpty(); }, 5s));
+    EXPECT_TRUE(TRoster::IsSerial(poll->KnownSerial(7)));
+    poll->StartQuestion();
+    Key(7, 1);
+    ASSERT_EQ(poll->Session()->Questions()[0].Answers.size(), 1u);
+    EXPECT_EQ(poll->Session()->Questions()[0].Answers[0].Serial, poll->KnownSerial(7));
 }
 
 TEST_F(PollWindow, StoreFailureIsOneMessageAndPollingGoesOn)
