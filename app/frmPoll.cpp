@@ -198,6 +198,9 @@ TfrmPoll::TfrmPoll(TKivra& kivra, std::function<int()> expected, std::function<v
 
 TfrmPoll::~TfrmPoll()
 {
+    // Children signal while QWidget's destructor takes them down (focus out: editingFinished).
+    for (QObject* control : std::initializer_list<QObject*>{edtTitle_, cboLabels_, cboCorrect_})
+        control->disconnect(this);
     // A session still running ends with the program; the store writes what waits (Close).
     if (recorder_ && !recorder_->Session().IsEnded())
         recorder_->End();
@@ -252,7 +255,7 @@ void TfrmPoll::SerialReported(int keypad, const std::string& serial)
 
 TKeyLabels TfrmPoll::Labels() const
 {
-    if (recorder_)
+    if (SessionRunning())
         return recorder_->Session().Options().KeyLabels;
     return cboLabels_->currentIndex() == 1 ? TKeyLabels::klLetters : TKeyLabels::klDigits;
 }

@@ -130,7 +130,12 @@ TfrmSessionHistory::TfrmSessionHistory(const QString& location, QWidget* parent)
     UpdateButtons();
 }
 
-TfrmSessionHistory::~TfrmSessionHistory() = default;
+TfrmSessionHistory::~TfrmSessionHistory()
+{
+    // Children signal while QWidget's destructor takes them down.
+    list_->disconnect(this);
+    cboQuestion_->disconnect(this);
+}
 
 bool TfrmSessionHistory::Reload()
 {
