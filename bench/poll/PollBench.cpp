@@ -5,6 +5,7 @@
 // redrawn. Runs alternate without and with recording; medians over the runs are printed last.
 //
 // Usage: kivra-poll-bench [--seconds N] [--rate PRESSES_PER_SECOND] [--runs K] [--bytes-per-second B]
+//                         [--poll-window shown|hidden]
 
 #include "app/Application.h"
 #include "app/PollChart.h"
@@ -39,6 +40,7 @@ struct Options {
     double Rate = 250; // every keypad about once a second
     int Runs = 3;
     int BytesPerSecond = 960;
+    bool HidePollWindow = false; // recording without drawing the chart: separates the two costs
 };
 
 Options ParseOptions(int argc, char** argv)
@@ -54,6 +56,8 @@ Options ParseOptions(int argc, char** argv)
             o.Runs = std::atoi(argv[i + 1]);
         else if (name == "--bytes-per-second")
             o.BytesPerSecond = std::atoi(argv[i + 1]);
+        else if (name == "--poll-window")
+            o.HidePollWindow = std::string(argv[i + 1]) == "hidden";
         else
             std::fprintf(stderr, "unknown option %s\n", name.c_str());
     }
@@ -121,6 +125,8 @@ RunResult Run(const Options& o, bool record, const QString& store)
     if (record) {
         main.btnPollClick();
         poll = main.PollForm();
+        if (o.HidePollWindow)
+            poll->hide();
     }
     // Last in the chain: the grid and the Poll window have taken the answer.
     main.KivraOCX->SetOnKeypadDataReceived(
