@@ -268,6 +268,40 @@ TEST_F(PollWindow, HistoryReopensReadOnlyExportsAndNeverDeletesTheRecording)
     EXPECT_TRUE(messages.isEmpty()) << messages.join(QLatin1Char('|')).toStdString();
 }
 
+TEST_F(PollWindow, EntryPointSitsInFreeSpaceOfTheMainWindow)
+{
+    const QRect button = w->PollButton()->geometry();
+    EXPECT_TRUE(w->rect().contains(button));
+    for (QWidget* other : w->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (other != w->PollButton() && other->isVisible()) {
+            EXPECT_FALSE(other->geometry().intersects(button)) << other->objectName().toStdString();
+        }
+    }
+    // Disconnected: no new session can start from it.
+    Click(ui().btnConnect);
+    EXPECT_FALSE(w->PollButton()->isEnabled());
+}
+
+TEST_F(PollWindow, TitleChangesAreKeptAndAnUnreadableStoreIsNamed)
+{
+    poll->StartQuestion();
+    poll->TitleEdit()->setText(QStringLiteral("Renamed"));
+    emit poll->TitleEdit()->editingFinished();
+    EXPECT_EQ(poll->Session()->Title(), QStringLiteral("Renamed"));
+    ASSERT_TRUE(poll->Store()->Flush(5000));
+    TfrmSessionHistory kept(dir.filePath(QStringLiteral("sessions.db")));
+    ASSERT_TRUE(kept.Reload());
+    ASSERT_EQ(kept.ListedIds().size(), 1u);
+    ASSERT_TRUE(kept.OpenSession(kept.ListedIds()[0]));
+    EXPECT_EQ(kept.Opened()->Title(), QStringLiteral("Renamed"));
+
+    const QString blocker = WriteFile("file", "x");
+    TfrmSessionHistory unreadable(blocker + QStringLiteral("/sessions.db"));
+    EXPECT_FALSE(unreadable.Reload());
+    EXPECT_TRUE(unreadable.ErrorText().contains(blocker)) << unreadable.ErrorText().toStdString();
+    EXPECT_TRUE(unreadable.ListedIds().empty());
+}
+
 TEST_F(PollWindow, PresentationFollowsTheChartAndClosesOnEscape)
 {
     poll->StartQuestion();
