@@ -217,20 +217,20 @@ void TfrmPoll::HookEvents()
             self->Answer(id, KeyFromDigit(value));
     });
     kivra_.SetOnSoftkeyDataReceived(
-        [self, prev = kivra_.GetOnSoftkeyDataReceived()](int id, std::string key) {
+        [self, prev = kivra_.GetOnSoftkeyDataReceived()](int id, const std::string& key) {
             if (prev)
                 prev(id, key);
             if (self && key.size() == 1)
                 self->Answer(id, key[0]);
         });
-    kivra_.SetOnKeypadSerialNumber([self, prev = kivra_.GetOnKeypadSerialNumber()](int id, std::string serial,
-                                                                                   std::string version,
-                                                                                   int battery, bool end) {
-        if (prev)
-            prev(id, serial, version, battery, end);
-        if (self)
-            self->SerialReported(id, serial);
-    });
+    kivra_.SetOnKeypadSerialNumber(
+        [self, prev = kivra_.GetOnKeypadSerialNumber()](int id, const std::string& serial,
+                                                        const std::string& version, int battery, bool end) {
+            if (prev)
+                prev(id, serial, version, battery, end);
+            if (self)
+                self->SerialReported(id, serial);
+        });
 }
 
 void TfrmPoll::Answer(int keypad, char key)

@@ -201,6 +201,7 @@ int main(int argc, char** argv)
     const QString store = storeDir.filePath(QStringLiteral("sessions.db"));
 
     std::vector<RunResult> runs;
+    runs.reserve(2 * static_cast<std::size_t>(o.Runs));
     for (int i = 0; i < 2 * o.Runs; ++i)
         runs.push_back(Run(o, i % 2 == 1, store));
 
