@@ -9,6 +9,7 @@
 #include "app/frmAbout.h"
 #include "app/frmCommands.h"
 #include "app/frmDebug.h"
+#include "app/frmPoll.h"
 #include "serial/PortNames.h"
 #include "serial/PortProbe.h"
 #include "ui_frmKivraUtil.h"
@@ -168,6 +169,15 @@ void TfrmKivraUtil::FormCreate()
     clicked(ui->btnConnect, &TfrmKivraUtil::btnConnectClick);
     clicked(ui->btnPolling, &TfrmKivraUtil::btnPollingClick);
     clicked(ui->btnCndCommands, &TfrmKivraUtil::btnCndCommandsClick);
+
+    // The Poll window's entry, in the free space beside the Base box.
+    btnPoll_ = new QPushButton(QStringLiteral("Poll..."), this);
+    btnPoll_->setObjectName(QStringLiteral("btnPoll"));
+    btnPoll_->setFont(UtilityFont());
+    btnPoll_->setGeometry(500, 54, 85, 25);
+    btnPoll_->setToolTip(QStringLiteral("Ask the room a question: live chart, results kept, exports"));
+    btnPoll_->setEnabled(false);
+    clicked(btnPoll_, &TfrmKivraUtil::btnPollClick);
     connect(ui->lboChannel, &QComboBox::activated, this, [this] { Guarded([this] { lboChannelChange(); }); });
     ui->lboComPort->OnDropDown = [this] {
         ui->lboComPort->clear();
@@ -334,6 +344,7 @@ void TfrmKivraUtil::SetKeypadControlsEnabled(bool enabled)
     ui->cboKeypads->setEnabled(enabled);
     ui->rgrpKeypadAdd->setEnabled(enabled);
     ui->lboChannel->setEnabled(enabled);
+    btnPoll_->setEnabled(enabled);
 }
 
 bool TfrmKivraUtil::ReconnectOffered() const
@@ -413,6 +424,20 @@ void TfrmKivraUtil::btnPollingClick()
         KivraOCX->StartPolling();
     else
         KivraOCX->StopPolling();
+}
+
+void TfrmKivraUtil::btnPollClick()
+{
+    if (!frmPoll_)
+        frmPoll_ = std::make_unique<TfrmPoll>(
+            *KivraOCX, [this] { return ActiveKeypadCount; },
+            [this] {
+                if (!KivraOCX->GetPolling())
+                    btnPollingClick();
+            });
+    frmPoll_->show();
+    frmPoll_->raise();
+    frmPoll_->activateWindow();
 }
 
 void TfrmKivraUtil::ShowPolling(bool polling)

@@ -29,6 +29,7 @@ class TfrmCommands;
 class TfrmAbout;
 class TfrmDebug;
 class TBlockingCall;
+class TfrmPoll;
 
 class TfrmKivraUtil : public QWidget, public TKeypadsGroup {
 public:
@@ -55,6 +56,10 @@ public:
     //! Debug output on or off: the debug window is created before debug events are enabled.
     void SetDebugOutput(bool on);
     TfrmDebug* DebugForm() const { return frmDebug_.get(); }
+    //! Opens the Poll window (made on first use; it stays bound to the control).
+    void btnPollClick();
+    TfrmPoll* PollForm() const { return frmPoll_.get(); }
+    QPushButton* PollButton() const { return btnPoll_; }
 
     // Handlers of the control's events.
     void KivraOCXError(int ErrorCode, const std::string& Error);
@@ -123,6 +128,8 @@ private:
     TfrmCommands* frmCommands_ = nullptr;
     TfrmAbout* frmAbout_ = nullptr;
     std::unique_ptr<TfrmDebug> frmDebug_;
+    std::unique_ptr<TfrmPoll> frmPoll_;
+    QPushButton* btnPoll_ = nullptr; // owned (child)
     QTimer* tmrConnect_ = nullptr;
     TBlockingCall* ConnectCall_ = nullptr; // owned (QObject child)
     bool ShowsConnected_ = false;

@@ -5,6 +5,7 @@
 #include "app/frmCommands.h"
 #include "app/frmKeypadInfo.h"
 #include "app/frmKivraUtil.h"
+#include "app/frmPoll.h"
 #include "core/Version.h"
 
 #include <QScreen>
@@ -14,11 +15,17 @@
 
 namespace {
 
-const char* kUsage = R"(Usage: kivra-util [--version | --help]
+const char* kUsage = R"(Usage: kivra-util [--db LOCATION] [--version | --help]
 
 The Kivra configuration and diagnostic utility: connects to a base station on a COM port,
 identifies it, polls the keypads and shows who answered, collects keypad serial numbers and
-timestamps, and sends keypad settings and key locks. It takes no other arguments of its own;
+timestamps, and sends keypad settings and key locks. Its Poll window asks the room a question,
+charts the answers live and keeps them in a session store.
+
+  --db LOCATION   where poll sessions are kept: a SQLite file, sqlite:///path, or
+                  postgresql://user@host[:port]/dbname (default: the setting
+                  session/database, else sessions.db in the user's data directory)
+
 Qt's standard options (for example -platform offscreen) are accepted.
 )";
 
@@ -27,7 +34,16 @@ Qt's standard options (for example -platform offscreen) are accepted.
 int main(int argc, char** argv)
 {
     // Answered before the application object exists: neither needs a display.
+    const char* db = nullptr;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--db") == 0) {
+            if (i + 1 >= argc) {
+                std::fputs("kivra-util: --db needs a location\n", stderr);
+                return 2;
+            }
+            db = argv[++i];
+            continue;
+        }
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("kivra-util %s\n", kivra::VersionText().c_str());
             return 0;
@@ -42,6 +58,8 @@ int main(int argc, char** argv)
     app.setDesktopFileName(QStringLiteral(KIVRA_APP_ID)); // the installed desktop entry and icon
     // The program ends when the main window closes, whatever other window is open.
     app.setQuitOnLastWindowClosed(false);
+    if (db)
+        kivra::TfrmPoll::SetStoreLocationOverride(QString::fromLocal8Bit(db));
 
     kivra::TfrmKivraUtil frmKivraUtil;
     kivra::TfrmKeypadInfo frmKeypadInfo;

@@ -1,6 +1,7 @@
 // Drives the utility's windows against a running base (or simulator) and saves PNG pictures of
 // them: start-up, connected and polling, a defined group, the information window, the
-// configuration dialog, About, and after a lost link. Used by scripts/screenshot; message boxes go
+// configuration dialog, About, the Poll window, its presentation view and the history, and after
+// a lost link. Used by scripts/screenshot; message boxes go
 // to stderr.
 //   kivra-util-shots <output dir> <COM port number> [seconds of polling] [simulator command file]
 // The command file (the simulator's standard input) makes the base fall silent while polling.
@@ -11,6 +12,9 @@
 #include "app/frmCommands.h"
 #include "app/frmKeypadInfo.h"
 #include "app/frmKivraUtil.h"
+#include "app/frmPoll.h"
+#include "app/frmPresentation.h"
+#include "app/frmSessionHistory.h"
 #include "core/Exception.h"
 #include "ui_frmKivraUtil.h"
 
@@ -20,6 +24,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <cstdio>
@@ -113,6 +118,41 @@ int main(int argc, char** argv)
         about.show();
         ok &= Save(about, dir + "/about.png");
         about.hide();
+
+        // A poll with a roster, kept in a store of its own: the window, the projector view, the history.
+        QTemporaryDir store;
+        TfrmPoll::SetStoreLocationOverride(store.filePath(QStringLiteral("sessions.db")));
+        {
+            std::ofstream roster(store.filePath(QStringLiteral("roster.csv")).toStdString());
+            roster << "name,keypad\n";
+            const char* names[] = {"Ann Lee", "Bo Chen", "Cy Dow", "Di Eck",
+                                   "Ed Fay",  "Flo Gu",  "Gus Ho", "Hal Ito"};
+            for (int k = 1; k <= 40; ++k)
+                roster << names[(k - 1) % 8] << ' ' << k << ',' << k << '\n';
+        }
+        main.btnPollClick();
+        TfrmPoll* poll = main.PollForm();
+        poll->TitleEdit()->setText(QStringLiteral("Chemistry, week 3"));
+        if (!poll->ImportRoster(store.filePath(QStringLiteral("roster.csv"))))
+            throw Exception("the roster was not imported");
+        poll->StartQuestion();
+        Wait(pollSeconds * 1000);
+        poll->SetCorrectKey('3');
+        ok &= Save(*poll, dir + "/poll.png");
+        poll->ShowPresentation();
+        ok &= Save(*poll->Presentation(), dir + "/poll-presentation.png");
+        poll->Presentation()->close();
+        poll->StartQuestion();
+        Wait(pollSeconds * 500);
+        poll->EndSession();
+        poll->ShowHistory();
+        TfrmSessionHistory* history = poll->History();
+        if (!history->Reload() || history->ListedIds().empty() ||
+            !history->OpenSession(history->ListedIds()[0]))
+            throw Exception("the session is not in the history");
+        ok &= Save(*history, dir + "/poll-history.png");
+        history->close();
+        poll->close();
 
         main.btnConnectClick(); // disconnect (stops polling)
         ok &= Save(main, dir + "/main-disconnected.png");
