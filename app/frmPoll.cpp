@@ -2,6 +2,7 @@
 
 #include "app/Application.h"
 #include "app/PollChart.h"
+#include "app/WindowSettings.h"
 #include "app/frmPresentation.h"
 #include "app/frmSessionHistory.h"
 #include "control/Kivra.h"
@@ -47,7 +48,7 @@ QString TfrmPoll::StoreLocation()
 {
     if (LocationOverride())
         return *LocationOverride();
-    return QSettings(QStringLiteral("kivra"), QStringLiteral("kivra-util"))
+    return QSettings(WindowSettingsPath(), QSettings::IniFormat)
         .value(QStringLiteral("session/database"))
         .toString();
 }
