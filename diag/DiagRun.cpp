@@ -659,7 +659,7 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
     const bool newer = k.GetKivraModel() == rstKivraModel::mKivraSol;
     bool serialsComplete = false;
     if (rec && newer) {
-        k.SetOnKeypadSerialNumber([&](int id, std::string serial, std::string, int, bool last) {
+        k.SetOnKeypadSerialNumber([&](int id, const std::string& serial, const std::string&, int, bool last) {
             if (id != 0)
                 rec->KeypadSerial(id, serial);
             serialsComplete = serialsComplete || last;

@@ -63,7 +63,7 @@ std::string TempPath(const std::string& name)
 std::string ReadAll(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<std::string> Lines(const std::string& text)
