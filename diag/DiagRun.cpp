@@ -694,7 +694,7 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
     for (;;) {
         end = s.Wait(deadline - Clock::now(), questionDue, {}, progress);
         // --- poll --record/--json: the next question; --reconnect: wait for the base ---
-        if (end == Session::WaitEnd::Done && rec && !rec->InputEnded()) {
+        if (end == Session::WaitEnd::Done && rec && !rec->ShouldEnd()) {
             const int question = rec->Advance();
             if (newer && k.GetConnected())
                 k.BeginQuestion(question);
