@@ -90,7 +90,8 @@ keypads of the range that never answered and those that warned of a low battery.
   --question-seconds Q  start the next question every Q seconds instead of on Enter
   --json           one JSON object per answer on standard output, a line each:
                    {"keypad":17,"key":"3","serial":"0A1B2C","question":1,"elapsed_ms":2350}
-                   (serial null when unknown); the summary goes to standard error
+                   (serial null when unknown); the summary goes to standard error; the
+                   poll ends when standard output is closed
   --reconnect      when the link is lost, wait for the port's device to come back, connect
                    again and carry on polling; the summary counts the gaps
 A store that fails does not stop the poll: the answers wait and are written when it is

@@ -139,14 +139,14 @@ int PollRecording::Start(int expectedKeypads)
     return recorder_.OpenQuestion();
 }
 
-bool PollRecording::InputEnded() const
+bool PollRecording::ShouldEnd() const
 {
-    return input_ && input_->Ended();
+    return outputClosed_ || (input_ && input_->Ended());
 }
 
 bool PollRecording::Due() const
 {
-    if (input_ && (input_->Ended() || input_->Lines() > linesUsed_))
+    if (ShouldEnd() || (input_ && input_->Lines() > linesUsed_))
         return true;
     const TPollQuestion* q = recorder_.Session().Question(recorder_.Session().CurrentQuestion());
     return o_.QuestionSeconds > 0 && q != nullptr &&
@@ -169,11 +169,16 @@ void PollRecording::Record(int keypad, char key, const std::string& shown)
     const int question = s.CurrentQuestion();
     const TPollQuestion* q = s.Question(question);
     recorder_.Answer(keypad, key, at);
-    if (o_.Json)
+    if (o_.Json && !outputClosed_) {
         json_ << AnswerJson(keypad, shown, s.KeypadSerial(keypad).toStdString(), question,
                             q ? at.MonoMs - q->OpenedMono : 0)
               << '\n'
               << std::flush;
+        if (!json_) {
+            outputClosed_ = true;
+            say_("standard output was closed: the poll ends");
+        }
+    }
 }
 
 void PollRecording::KeypadData(int keypad, int value)

@@ -58,9 +58,11 @@ public:
 
     //! Saves the session and opens question 1; returns its number (for BeginQuestion).
     int Start(int expectedKeypads);
-    //! The next question is due (its time is up or Enter was pressed), or the input ended.
+    //! The next question is due (its time is up or Enter was pressed), or the poll should end.
     bool Due() const;
-    bool InputEnded() const;
+    //! The poll should end: the input ended, or the JSON lines can no longer be written (the
+    //! reader went away).
+    bool ShouldEnd() const;
     //! Opens the next question; returns its number.
     int Advance();
 
@@ -82,6 +84,7 @@ private:
     TSessionRecorder recorder_;
     std::unique_ptr<LineInput> input_;
     int linesUsed_ = 0;
+    bool outputClosed_ = false;
 };
 
 } // namespace kivra::diag

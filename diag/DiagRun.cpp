@@ -75,7 +75,7 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
     const bool newer = k.GetKivraModel() == rstKivraModel::mKivraSol;
     bool serialsComplete = false;
     if (rec && newer) {
-        k.SetOnKeypadSerialNumber([&](int id, std::string serial, std::string, int, bool last) {
+        k.SetOnKeypadSerialNumber([&](int id, const std::string& serial, const std::string&, int, bool last) {
             if (id != 0)
                 rec->KeypadSerial(id, serial);
             serialsComplete = serialsComplete || last;
@@ -110,7 +110,7 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
     for (;;) {
         end = s.Wait(deadline - Clock::now(), questionDue, {}, progress);
         // --- poll --record/--json: the next question; --reconnect: wait for the base ---
-        if (end == Session::WaitEnd::Done && rec && !rec->InputEnded()) {
+        if (end == Session::WaitEnd::Done && rec && !rec->ShouldEnd()) {
             const int question = rec->Advance();
             if (newer && k.GetConnected())
                 k.BeginQuestion(question);

@@ -61,7 +61,7 @@ std::string TempPath(const std::string& name)
 std::string ReadAll(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<std::string> Lines(const std::string& text)
@@ -397,9 +397,23 @@ TEST(DiagSessions, EnterAdvancesAndEndOfInputEnds)
     rec.KeypadData(5, 3);
     EXPECT_EQ(json.str().substr(0, 48), R"({"keypad":5,"key":"3","serial":null,"question":2)");
     ::close(fds[1]);
-    ASSERT_TRUE(kivra::test::WaitUntil([&] { return rec.InputEnded(); }, 2s));
+    ASSERT_TRUE(kivra::test::WaitUntil([&] { return rec.ShouldEnd(); }, 2s));
     EXPECT_TRUE(rec.Due());
     EXPECT_TRUE(rec.Finish(summary));
     EXPECT_EQ(summary.str(), "Session 1 \"By hand\": 2 questions, 1 answers recorded in " + o.Db + "\n");
     ::close(fds[0]);
+
+    // --json into a reader that went away (a closed pipe): the poll ends instead of running on.
+    o.Record = false;
+    std::ostringstream gone;
+    kivra::diag::PollRecording stream(
+        o, gone, [&](const std::string& m) { said.push_back(m); }, -1);
+    stream.Start(3);
+    stream.KeypadData(1, 2);
+    EXPECT_FALSE(stream.ShouldEnd());
+    gone.setstate(std::ios::badbit);
+    stream.KeypadData(1, 3);
+    EXPECT_TRUE(stream.ShouldEnd());
+    EXPECT_TRUE(stream.Due());
+    EXPECT_EQ(said.back(), "standard output was closed: the poll ends");
 }
