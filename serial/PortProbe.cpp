@@ -1,6 +1,7 @@
 #include "serial/PortProbe.h"
 
 #include "serial/PortNames.h"
+#include "serial/PortPins.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -89,6 +90,17 @@ std::string PermissionAdvice(const TPortProbe& probe)
     return "You have no permission to open " + port + ". It belongs to the group \"" + probe.Group +
            "\".\nJoin that group with:  sudo usermod -aG " + probe.Group +
            " $USER\nthen log out and in again.";
+}
+
+std::string PortPresenceSignature()
+{
+    std::string s = ReadPortPins().Problem;
+    for (int n = 1; n <= 16; ++n) {
+        const std::string device = ResolvePortDevice(ComPortName(n));
+        const TPortDevice found = device.empty() ? TPortDevice{} : ExaminePortDevice(device);
+        s += '\n' + device + '>' + found.Path + (found.Present ? "+" : "-");
+    }
+    return s;
 }
 
 std::string DeviceDescription(const TPortProbe& probe)
