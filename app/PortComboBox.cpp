@@ -34,19 +34,6 @@ std::string RealPath(const std::string& path)
     return real ? std::string(real.get()) : std::string();
 }
 
-// What changes when a device comes or goes, or a name points elsewhere: for each number its
-// device, the node it leads to and whether a terminal is there. Without opening anything.
-std::string PresenceSignature()
-{
-    std::string s = ReadPortPins().Problem;
-    for (int n = 1; n <= kHighestPort; ++n) {
-        const std::string device = ResolvePortDevice(ComPortName(n));
-        const TPortDevice found = device.empty() ? TPortDevice{} : ExaminePortDevice(device);
-        s += '\n' + device + '>' + found.Path + (found.Present ? "+" : "-");
-    }
-    return s;
-}
-
 // The identity lines of an item's hint.
 QStringList IdentityLines(int n, const std::string& device)
 {
@@ -106,7 +93,7 @@ void TPortComboBox::showPopup()
 
 void TPortComboBox::LoadPorts()
 {
-    Signature_ = PresenceSignature();
+    Signature_ = PortPresenceSignature();
     PinProblem_ = Local(ReadPortPins().Problem);
     PortDevices_.fill(QString());
     for (int n = 1; n <= kHighestPort; ++n) {
@@ -140,7 +127,7 @@ bool TPortComboBox::CheckPorts()
     // Not under the user's eyes while the list is open.
     if (view() != nullptr && view()->isVisible())
         return false;
-    if (PresenceSignature() == Signature_)
+    if (PortPresenceSignature() == Signature_)
         return false;
     ReloadPorts();
     if (OnPortsChanged)

@@ -374,6 +374,10 @@ void TfrmKivraUtil::PortsChanged()
     const std::string node = DeviceNode(back);
     if (!Lost_->Gone && node == Lost_->Node)
         return;
+    // A name that now leads to a device another program holds (a stale link to a reused
+    // pseudo-terminal number, say) is not the base coming back.
+    if (ProbePort(back).State == TPortState::Busy)
+        return;
     Lost_->Gone = false;
     Lost_->Node = node;
     Lost_->Back = back;

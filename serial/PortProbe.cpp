@@ -1,6 +1,7 @@
 #include "serial/PortProbe.h"
 
 #include "serial/PortNames.h"
+#include "serial/PortPins.h"
 
 #include <cerrno>
 #include <climits>
@@ -99,6 +100,17 @@ std::string ShownPortDevice(int number)
     const std::string path = ResolvePortDevice(ComPortName(number));
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
     return real ? std::string(real.get()) : path;
+}
+
+std::string PortPresenceSignature()
+{
+    std::string s = ReadPortPins().Problem;
+    for (int n = 1; n <= 16; ++n) {
+        const std::string device = ResolvePortDevice(ComPortName(n));
+        const TPortDevice found = device.empty() ? TPortDevice{} : ExaminePortDevice(device);
+        s += '\n' + device + '>' + found.Path + (found.Present ? "+" : "-");
+    }
+    return s;
 }
 
 std::string DeviceDescription(const TPortProbe& probe)

@@ -48,6 +48,11 @@ std::string PermissionAdvice(const TPortProbe& probe);
 //! when it does not resolve (a link to nothing).
 std::string ShownPortDevice(int number);
 
+//! What changes when a device behind COM1-COM16 comes or goes or a name leads elsewhere: per
+//! number the device it resolves to, the node that leads to and whether a terminal is there,
+//! and why pins are ignored. Cheap enough to ask once a second; opens nothing.
+std::string PortPresenceSignature();
+
 //! The device path, followed by its driver or kind in brackets when that says more than
 //! "terminal": "/dev/ttyUSB0 (ftdi_sio)", "/dev/pts/3 (pseudo-terminal)".
 std::string DeviceDescription(const TPortProbe& probe);
