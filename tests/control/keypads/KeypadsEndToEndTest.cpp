@@ -517,19 +517,37 @@ TEST_F(KeypadsEndToEnd, ALyingBaseLosesNothingAndCreditsNoAnswerWrongly)
             sim->Press(next, static_cast<char>('0' + next % 10));
     });
     presses.start(100);
-    test::ProcessEventsFor(6s);
+    std::multiset<std::pair<int, int>> sent, intact;
+    auto collectSent = [&] {
+        sent.clear();
+        intact.clear();
+        for (const auto& a : sim->SentAnswers()) {
+            if (a.State < '0' || a.State > '9')
+                continue;
+            sent.emplace(a.Keypad, a.State - '0');
+            if (a.Intact)
+                intact.emplace(a.Keypad, a.State - '0');
+        }
+    };
+    // The presses take 2.5 s and go out at line rate; a busy machine may take longer, so wait for
+    // the base to have sent them all, then for what it sent intact to be framed.
+    const bool allSent = test::WaitUntil(
+        [&] {
+            collectSent();
+            return sent.size() >= 250U;
+        },
+        30s);
     presses.stop();
+    test::WaitUntil(
+        [&] {
+            return std::all_of(intact.begin(), intact.end(),
+                               [&](const auto& a) { return answers.count(a) > 0; });
+        },
+        10s);
     kivra->StopPolling();
     test::ProcessEventsFor(600ms);
-
-    std::multiset<std::pair<int, int>> sent, intact;
-    for (const auto& a : sim->SentAnswers()) {
-        if (a.State < '0' || a.State > '9')
-            continue;
-        sent.emplace(a.Keypad, a.State - '0');
-        if (a.Intact)
-            intact.emplace(a.Keypad, a.State - '0');
-    }
+    collectSent();
+    ASSERT_TRUE(allSent);
     ASSERT_EQ(sent.size(), 250U);
     EXPECT_GT(intact.size(), 100U); // about one packet in four has a state byte garbled
     for (const auto& a : answers)
