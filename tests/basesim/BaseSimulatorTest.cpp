@@ -6,6 +6,7 @@
 #include "core/Exception.h"
 #include "serial/PortNames.h"
 #include "tests/basesim/SimHost.h"
+#include "tests/support/Simulator.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -66,8 +67,8 @@ class SimTest : public ::testing::Test {
 protected:
     void Start(SimConfig config = FastConfig())
     {
-        sim = std::make_unique<BaseSimulator>(std::move(config));
-        sim->Start();
+        const int port = config.ComPort;
+        sim = kivra::test::StartSimulator(std::move(config), port);
         host = std::make_unique<SimHost>(sim->LinkPath());
         ASSERT_TRUE(host->IsOpen()) << sim->LinkPath();
     }
