@@ -20,8 +20,8 @@ QColor ColorToQColor(TColor color, const QPalette& palette)
             return palette.color(QPalette::Button);
         return palette.color(QPalette::Window);
     }
-    return QColor(static_cast<int>(color & 0xFF), static_cast<int>((color >> 8) & 0xFF),
-                  static_cast<int>((color >> 16) & 0xFF));
+    return {static_cast<int>(color & 0xFF), static_cast<int>((color >> 8) & 0xFF),
+            static_cast<int>((color >> 16) & 0xFF)};
 }
 
 TColor RGBToColor(int red, int green, int blue)
@@ -45,10 +45,10 @@ void FloodFillSurface(QImage& image, QPoint start, QRgb target, QRgb fill)
         if (!image.rect().contains(p) || (image.pixel(p) | 0xFF000000u) != target)
             continue;
         image.setPixel(p, fill);
-        stack.push_back({p.x() + 1, p.y()});
-        stack.push_back({p.x() - 1, p.y()});
-        stack.push_back({p.x(), p.y() + 1});
-        stack.push_back({p.x(), p.y() - 1});
+        stack.emplace_back(p.x() + 1, p.y());
+        stack.emplace_back(p.x() - 1, p.y());
+        stack.emplace_back(p.x(), p.y() + 1);
+        stack.emplace_back(p.x(), p.y() - 1);
     }
 }
 

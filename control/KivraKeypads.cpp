@@ -108,9 +108,8 @@ std::vector<TKeypadAddSet> ParseKeypadRangeText(const std::string& Keypads, int 
     for (std::size_t i = 0; i < Keypads.size(); ++i) {
         const char c = Keypads[i];
         if (!IsNumeric(c) && c != ',' && c != '-' && !IsRangeBlank(c))
-            throw Exception(
-                "Invalid character " + ShowCharacter(c) + " at position " + Dec(i + 1) +
-                " in keypad string. Only the digits 0 to 9, \",\", \"-\" and blanks are allowed.");
+            throw Exception("Invalid character " + ShowCharacter(c) + " at position " + Dec(i + 1) +
+                            R"( in keypad string. Only the digits 0 to 9, ",", "-" and blanks are allowed.)");
     }
 
     std::vector<TKeypadAddSet> sets;
@@ -228,7 +227,7 @@ void TKivra::RemoveKeypad(int KeypadNumber, int Count)
     }
 
     auto& entries = KeypadList_[0];
-    const long long stop = std::min<long long>({last, MaxKeypads_, static_cast<long long>(entries.size())});
+    const auto stop = std::min<long long>({last, MaxKeypads_, static_cast<long long>(entries.size())});
     for (long long k = KeypadNumber; k <= stop; ++k)
         entries[static_cast<std::size_t>(k - 1)] = 0;
     // Removing sends nothing: the scan range follows at the next add while connected, or Connect.

@@ -7,6 +7,7 @@
 #include "diag/DiagSession.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace kivra::diag {
@@ -44,7 +45,7 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
         tally.Answer(n, std::to_string(v), Seconds(Clock::now() - start));
         event(n, "answer", std::to_string(v));
     });
-    k.SetOnSoftkeyDataReceived([&](int n, std::string key) {
+    k.SetOnSoftkeyDataReceived([&](int n, const std::string& key) {
         tally.Answer(n, key, Seconds(Clock::now() - start));
         event(n, "softkey", key);
     });
@@ -59,19 +60,19 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
 
     k.StartPolling();
     const auto end = s.Wait(std::chrono::seconds(o.Seconds), {}, {}, [&](double elapsed) {
-        const int left = std::max(0, o.Seconds - static_cast<int>(elapsed + 0.5));
+        const int left = std::max(0, o.Seconds - static_cast<int>(std::lround(elapsed)));
         messages.Live("polling " + s.PortName() + ": " + std::to_string(tally.ExpectedAnswered()) + " of " +
                           std::to_string(tally.ExpectedCount()) + " keypads answered, " +
                           std::to_string(tally.AnswerCount()) + " answers, " + std::to_string(left) +
                           " s left",
-                      static_cast<int>(elapsed + 0.5) % 5 == 0);
+                      static_cast<int>(std::lround(elapsed)) % 5 == 0);
     });
     if (k.GetConnected()) {
         k.CheckForBaseMessages(); // what arrived in the last half second
         k.StopPolling();
     }
     messages.Flush();
-    const int seconds = static_cast<int>(Seconds(Clock::now() - start) + 0.5);
+    const int seconds = static_cast<int>(std::lround(Seconds(Clock::now() - start)));
     tally.Print(out, seconds);
     out << std::flush;
     s.ReportUnrecognisedTotal();
