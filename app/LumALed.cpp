@@ -180,8 +180,7 @@ void TLumALed::Notify(const TNotifyEvent& handler)
     // Called from the event loop: errors go to the central handler.
     try {
         handler(this);
-    } catch (const EAbort&) {
-    } catch (const std::exception& e) {
+    } catch (const std::exception& e) { // EAbort included: the central handler drops it
         HandleException(e);
     }
 }

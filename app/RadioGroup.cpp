@@ -90,8 +90,7 @@ void TRadioGroup::ButtonToggled(int i, bool checked)
     // A user's click: nothing may unwind into the event loop.
     try {
         Changed();
-    } catch (const EAbort&) {
-    } catch (const std::exception& e) {
+    } catch (const std::exception& e) { // EAbort included: the central handler drops it
         HandleException(e);
     }
 }

@@ -2,6 +2,7 @@
 // reporting, and the paths into the communication layer.
 
 #include "control/Kivra.h"
+#include "control/KivraTexts.h"
 
 #include "control/KivraCommunicationLayer.h"
 #include "core/Exception.h"
@@ -67,7 +68,7 @@ TKivra::~TKivra()
 void TKivra::SetKivraModel(rstKivraModel value)
 {
     if (GetConnected()) {
-        ReportError(kErrState, "You must disconnect before changing the KivraModel property.");
+        ReportError(kErrState, std::string(texts::kModelWhileConnected));
         return;
     }
     const TKivraModelInfo& info = KivraModelInfo(value);
@@ -86,14 +87,11 @@ void TKivra::SetCommunicationTimeout(int value)
         return;
     }
     if (GetConnected()) {
-        ReportError(kErrState,
-                    "CommunicationTimeout cannot be changed while connected.  Disconnect, make change, "
-                    "and reconnect.");
+        ReportError(kErrState, std::string(texts::kTimeoutWhileConnected));
         return;
     }
     if (value < 2000 || value > 15000) {
-        ReportError(kErrArgument,
-                    "CommunicationTimeout is out of range. The valid range is 2000 to 15000 milliseconds");
+        ReportError(kErrArgument, std::string(texts::kTimeoutOutOfRange));
         return;
     }
     CommunicationTimeout_ = value;
@@ -107,12 +105,11 @@ bool TKivra::GetConnected() const
 void TKivra::SetSerialPort(int value)
 {
     if (GetConnected()) {
-        // The layer's connected flag written as a number: true is -1.
-        ReportError(kErrState, "SerialPort is read-only while connected.  Connected:-1");
+        ReportError(kErrState, std::string(texts::kSerialPortWhileConnected));
         return;
     }
     if (value < 1 || value > 16) {
-        ReportError(kErrArgument, "Serial port " + std::to_string(value) + " is out of bounds (1 - 16).");
+        ReportError(kErrArgument, texts::SerialPortOutOfBounds(value));
         return;
     }
     SerialPort_ = value;
@@ -221,7 +218,7 @@ void TKivra::SendToBase(const std::string& command, const std::string& descripti
     }
     // No layer at all: the same texts the layer gives while not connected.
     ReportDebug("Attempting to Send: " + description);
-    ReportError(kErrConnection, "Unable to send command -- not connected to base station.");
+    ReportError(kErrConnection, std::string(texts::kNotConnectedToSend));
 }
 
 } // namespace kivra

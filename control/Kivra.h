@@ -3,6 +3,7 @@
 // keypads. Non-visual; all traffic goes through the communication layer it owns while connected.
 
 #include "control/Conversions.h"
+#include "control/KivraTexts.h"
 
 #include <QObject>
 
@@ -278,8 +279,8 @@ private:
 
     // Fields, in the order of the control's data model.
     std::string ControlVersion_ = "6.0.11";
-    std::string BaseVersion_ = "Not Connected";
-    std::string BaseSerialNumber_ = "Not Connected";
+    std::string BaseVersion_ = std::string(texts::kNotConnected);
+    std::string BaseSerialNumber_ = std::string(texts::kNotConnected);
     int BaseChannel_ = -1;
     rstKivraModel KivraModel_ = rstKivraModel::mNone; // no model change at creation: no capacity, no groups
     int CommunicationTimeout_ = 3000;

@@ -1,4 +1,5 @@
 #include "control/KivraCommunicationLayer.h"
+#include "control/KivraTexts.h"
 
 #include "control/KivraProtocol.h"
 #include "control/ThreadSafeStringList.h"
@@ -20,13 +21,6 @@ constexpr auto kManualReadGap = std::chrono::milliseconds(1000);
 //! A base sends a list in one go: a pause this long means it has ended. Far above the gaps a
 //! serial driver leaves inside a transfer, far below what a user notices.
 constexpr int kListQuietMs = 100;
-
-const std::string kTextLinkLost = "Connection Lost - check physical base connection";
-const std::string kTextSilentLink = "Connection lost.  Verify physical connection and retry Connect.";
-const std::string kTextNotConnected = "Unable to send command -- not connected to base station.";
-const std::string kTextNoDevice = "No Kivra device detected.";
-const std::string kTextBadPort =
-    "Error setting serial port property.\nSerial Port value must be between 1 and 99.";
 
 //! " 58 58" for "XX": a blank and two upper-case hex digits per byte.
 std::string HexDump(std::string_view bytes)
@@ -116,7 +110,7 @@ TKivraCommunicationLayer::~TKivraCommunicationLayer()
 void TKivraCommunicationLayer::SetSerialPort(int value)
 {
     if (value < 1)
-        throw Exception(kTextBadPort);
+        throw Exception(std::string(texts::kBadLayerPort));
     SerialPort_ = value;
     DeviceName_ = ComPortName(value);
 }
@@ -238,7 +232,7 @@ bool TKivraCommunicationLayer::Connect(std::uint8_t ConnectionType)
 
     if (!detected) {
         Disconnect();
-        ReportFailure(TKivraFailure::NoBase, 0, kErrState, kTextNoDevice);
+        ReportFailure(TKivraFailure::NoBase, 0, kErrState, std::string(texts::kNoDevice));
         ReportDebug("Error detecting Kivra device. Connect failed.");
         return false;
     }
@@ -328,7 +322,7 @@ bool TKivraCommunicationLayer::Receive()
         if (LinkLost_)
             return false; // already reported for this connection
         LinkLost_ = true;
-        ReportFailure(TKivraFailure::LinkLost, readErrno, kErrConnection, kTextLinkLost);
+        ReportFailure(TKivraFailure::LinkLost, readErrno, kErrConnection, std::string(texts::kLinkLost));
         return false;
     }
     // Only bytes that actually arrived prove the base is alive.
@@ -422,7 +416,7 @@ void TKivraCommunicationLayer::SendToBase(const std::string& Command, const std:
     if (DebugWanted())
         ReportDebug("Attempting to Send: " + Description);
     if (!Connected_) {
-        ReportError(kErrConnection, kTextNotConnected);
+        ReportError(kErrConnection, std::string(texts::kNotConnectedToSend));
         return;
     }
     if (DebugWanted())
@@ -448,7 +442,7 @@ bool TKivraCommunicationLayer::WriteToPort(const std::string& text)
         return true;
     ReleaseWatchdog();
     LinkLost_ = true;
-    ReportFailure(TKivraFailure::LinkLost, writeErrno, kErrConnection, kTextLinkLost);
+    ReportFailure(TKivraFailure::LinkLost, writeErrno, kErrConnection, std::string(texts::kLinkLost));
     return false;
 }
 
@@ -479,7 +473,7 @@ void TKivraCommunicationLayer::CheckConnectionStatus()
 
     if (silence > std::chrono::milliseconds(CommunicationTimeout_)) {
         Disconnect();
-        ReportFailure(TKivraFailure::LinkLost, 0, kErrConnection, kTextSilentLink);
+        ReportFailure(TKivraFailure::LinkLost, 0, kErrConnection, std::string(texts::kSilentLink));
     }
 }
 

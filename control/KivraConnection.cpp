@@ -2,6 +2,7 @@
 // message pump that turns queued base messages into events.
 
 #include "control/Kivra.h"
+#include "control/KivraTexts.h"
 
 #include "control/KivraCommunicationLayer.h"
 #include "control/KivraProtocol.h"
@@ -84,7 +85,7 @@ bool TKivra::Connect()
         return false;
     }
     if (KivraModel_ == rstKivraModel::mNone) {
-        ReportError(kErrState, "The KivraModel property must be specified prior to connecting.");
+        ReportError(kErrState, std::string(texts::kModelNotSpecified));
         return false;
     }
     LastFailure_ = TKivraFailure::None;
@@ -128,7 +129,7 @@ bool TKivra::Connect()
 
     layer->Connect(1);
     if (!GetConnected()) {
-        ReportError(kErrConnection, "Connection failed on \"COM " + std::to_string(SerialPort_) + "\".");
+        ReportError(kErrConnection, texts::ConnectionFailed(SerialPort_));
         return false;
     }
 
@@ -173,7 +174,7 @@ bool TKivra::ReceiveWhileConnecting(int pauseMs)
 
 bool TKivra::IdentifyBase()
 {
-    BaseVersion_ = "Legacy Version";
+    BaseVersion_ = texts::kLegacyVersion;
     RequestBaseVersionInfo();
     if (!GetConnected()) {
         return false;
@@ -253,7 +254,7 @@ bool TKivra::ReadBaseInformation()
     if (KivraModel_ == rstKivraModel::mKivraSol) {
         ReportDebug("Requesting Base Status...");
         RequestBaseStatus();
-        BaseSerialNumber_ = "Reading Base Serial Number...";
+        BaseSerialNumber_ = texts::kReadingSerialNumber;
         RequestBaseSerialNumber();
         ReportDebug("Requesting Base Channel...");
         RequestBaseChannel();
@@ -267,7 +268,7 @@ bool TKivra::ReadBaseInformation()
         }
         CollectKeypadSerialNumbers();
     } else {
-        BaseSerialNumber_ = "Legacy Version";
+        BaseSerialNumber_ = texts::kLegacyVersion;
     }
     return true;
 }
@@ -282,8 +283,7 @@ bool TKivra::StartKeepAlive()
     connect(ConnectionTimer_, &QTimer::timeout, this, [this] {
         try {
             Ping();
-        } catch (const EAbort&) {
-        } catch (const std::exception& e) {
+        } catch (const std::exception& e) { // EAbort included: the central handler drops it
             HandleException(e);
         } catch (...) {
             HandleException(Exception("Unknown error while pinging the base"));
@@ -301,8 +301,8 @@ bool TKivra::StartKeepAlive()
 void TKivra::Disconnect(bool ConnectionLost)
 {
     try {
-        BaseVersion_ = "Not Connected";
-        BaseSerialNumber_ = "Not Connected";
+        BaseVersion_ = texts::kNotConnected;
+        BaseSerialNumber_ = texts::kNotConnected;
         BaseSerialNumberReported_ = false;
         BaseChannel_ = -1;
         if (ConnectionLost) {
@@ -355,7 +355,7 @@ void TKivra::Disconnect(bool ConnectionLost)
 void TKivra::StartPolling()
 {
     if (!GetConnected()) {
-        ReportError(kErrState, "You must be connected before calling StartPolling.");
+        ReportError(kErrState, std::string(texts::kStartPollingNotConnected));
         return;
     }
     SendToBase(Str(protocol::kCmdStartPolling.bytes), Str(protocol::kCmdStartPolling.description));
@@ -398,8 +398,7 @@ void TKivra::MessageTimerTick()
     }
     try {
         CheckForBaseMessages();
-    } catch (const EAbort&) {
-    } catch (const std::exception& e) {
+    } catch (const std::exception& e) { // EAbort included: the central handler drops it
         HandleException(e);
     } catch (...) {
         HandleException(Exception("Unknown error in the message pump"));
@@ -415,7 +414,7 @@ void TKivra::CheckForBaseMessages()
 {
     try {
         if (Layer_ == nullptr) {
-            ReportError(kErrConnection, "Error: Communication Layer not properly established.");
+            ReportError(kErrConnection, std::string(texts::kLayerMissing));
             return;
         }
         // The queue is fetched again for every message: a handler may disconnect, which releases it.
@@ -475,7 +474,7 @@ void TKivra::DispatchBaseMessage(const std::string& Message)
         ParseKeypadPacket(Message);
     } else {
         ++Counters_.Unrecognised;
-        ReportError(kErrUnrecognised, "Unhandled data message from base: " + Message);
+        ReportError(kErrUnrecognised, texts::UnhandledMessage(Message));
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "control/Kivra.h"
 #include "control/KivraProtocol.h"
+#include "control/KivraTexts.h"
 
 #include "core/Exception.h"
 
@@ -62,6 +63,24 @@ std::size_t CompleteEntries(std::size_t bodySize)
     return bodySize / proto::kListEntrySize;
 }
 
+//! Walks the complete entries of a keypad list message ("KPS:" or "KPTM:", the marker, two bytes,
+//! then the entries): entry(offset, last) for each until it returns false. An empty list, or one
+//! holding only a partial entry, still ends: empty() runs instead.
+template <typename Empty, typename Entry>
+void ForEachListEntry(const std::string& message, std::size_t prefixSize, Empty&& empty, Entry&& entry)
+{
+    const std::size_t skip = prefixSize + proto::kListHeaderSize;
+    const std::size_t bodySize = message.size() > skip ? message.size() - skip : 0;
+    const std::size_t count = CompleteEntries(bodySize);
+    if (count == 0) {
+        empty();
+        return;
+    }
+    for (std::size_t e = 0; e < count; ++e)
+        if (!entry(skip + e * proto::kListEntrySize, e + 1 == count))
+            return;
+}
+
 } // namespace
 
 // --- TKeypadAddSet ------------------------------------------------------------------------------
@@ -89,9 +108,8 @@ std::vector<TKeypadAddSet> ParseKeypadRangeText(const std::string& Keypads, int 
     for (std::size_t i = 0; i < Keypads.size(); ++i) {
         const char c = Keypads[i];
         if (!IsNumeric(c) && c != ',' && c != '-' && !IsRangeBlank(c))
-            throw Exception(
-                "Invalid character " + ShowCharacter(c) + " at position " + Dec(i + 1) +
-                " in keypad string. Only the digits 0 to 9, \",\", \"-\" and blanks are allowed.");
+            throw Exception("Invalid character " + ShowCharacter(c) + " at position " + Dec(i + 1) +
+                            R"( in keypad string. Only the digits 0 to 9, ",", "-" and blanks are allowed.)");
     }
 
     std::vector<TKeypadAddSet> sets;
@@ -192,27 +210,24 @@ void TKivra::RemoveKeypad(int KeypadNumber, int Count)
 {
     const long long last = static_cast<long long>(KeypadNumber) + Count - 1;
     if (KeypadNumber > MaxKeypads_) {
-        ReportError(kErrArgument, "Keypad number " + Dec(KeypadNumber) + " is greater than MaxKeypads(" +
-                                      Dec(MaxKeypads_) + ").");
+        ReportError(kErrArgument, texts::KeypadAboveMax(KeypadNumber, MaxKeypads_));
         return;
     }
     if (last > MaxKeypads_) {
-        ReportError(kErrArgument, "Keypad number " + Dec(KeypadNumber) + " with a count of " + Dec(Count) +
-                                      " is greater than MaxKeypads(" + Dec(MaxKeypads_) + ").");
+        ReportError(kErrArgument, texts::KeypadRangeAboveMax(KeypadNumber, Count, MaxKeypads_));
         return;
     }
     if (KeypadNumber < 1) {
-        ReportError(kErrArgument, "Keypad number " + Dec(KeypadNumber) +
-                                      " is invalid. Keypad numbers must be greater than 0.");
+        ReportError(kErrArgument, texts::KeypadNotPositive(KeypadNumber));
         return;
     }
     if (Count < 1) {
-        ReportError(kErrArgument, "Count parameter must be greater than 0.");
+        ReportError(kErrArgument, std::string(texts::kCountNotPositive));
         return;
     }
 
     auto& entries = KeypadList_[0];
-    const long long stop = std::min<long long>({last, MaxKeypads_, static_cast<long long>(entries.size())});
+    const auto stop = std::min<long long>({last, MaxKeypads_, static_cast<long long>(entries.size())});
     for (long long k = KeypadNumber; k <= stop; ++k)
         entries[static_cast<std::size_t>(k - 1)] = 0;
     // Removing sends nothing: the scan range follows at the next add while connected, or Connect.
@@ -301,8 +316,7 @@ void TKivra::CollectKeypadSerialNumbers()
         return;
     }
     if (!GetConnected()) {
-        ReportError(kErrState,
-                    "You must be connected to the base before calling CollectKeypadSerialNumbers.");
+        ReportError(kErrState, std::string(texts::kCollectSerialsNotConnected));
         return;
     }
     SendToBase(std::string(proto::kCmdCollectSerials.bytes),
@@ -315,7 +329,7 @@ void TKivra::CollectKeypadSerialNumbers()
 void TKivra::BeginQuestion(int QuestionNumber)
 {
     if (!GetConnected()) {
-        ReportError(kErrState, "You must be connected before calling BeginQuestion.");
+        ReportError(kErrState, std::string(texts::kBeginQuestionNotConnected));
         return;
     }
     QuestionNumber_ = Dec(QuestionNumber);
@@ -327,10 +341,9 @@ void TKivra::BeginQuestion(int QuestionNumber)
 void TKivra::RequestKeypadSerialNumbers()
 {
     if (!GetConnected())
-        ReportError(kErrState, "You must be connected before calling RequestKeypadSerialNumbers.");
+        ReportError(kErrState, std::string(texts::kRequestSerialsNotConnected));
     else if (TimestampMode_)
-        ReportError(kErrArgument, "RequestKeypadSerialNumbers cannot be called while in Timestamp mode.\n"
-                                  "Call CollectKeypadSerialNumbers() to enabled keypad serial number mode.");
+        ReportError(kErrArgument, std::string(texts::kRequestSerialsInTimestampMode));
     else
         SendToBase(std::string(proto::kCmdRequestSerials.bytes),
                    std::string(proto::kCmdRequestSerials.description));
@@ -339,20 +352,19 @@ void TKivra::RequestKeypadSerialNumbers()
 void TKivra::RequestKeypadTimestamps()
 {
     if (!GetConnected())
-        ReportError(kErrState, "You must be connected before calling RequestKeypadTimestamps.");
+        ReportError(kErrState, std::string(texts::kRequestTimestampsNotConnected));
     else if (TimestampMode_)
         SendToBase(std::string(proto::kCmdRequestTimestamps.bytes),
                    std::string(proto::kCmdRequestTimestamps.description));
     else
-        ReportError(kErrArgument, "RequestKeypadTimestamps cannot be called while in Serial Number mode.\n"
-                                  "Call BeginQuestion() to enabled timestamp mode.");
+        ReportError(kErrArgument, std::string(texts::kRequestTimestampsInSerialMode));
 }
 
 bool TKivra::IsKeypadListed(int n)
 {
     const auto& entries = KeypadList_[0];
     if (n > MaxKeypads_ || n < 1 || n > static_cast<int>(entries.size())) {
-        ReportError(kErrArgument, "Invalid Keypad number (" + Dec(n) + ").");
+        ReportError(kErrArgument, texts::InvalidKeypad(n));
         return false;
     }
     return entries[static_cast<std::size_t>(n - 1)] != 0;
@@ -396,7 +408,7 @@ void TKivra::ParseKeypadPacket(const std::string& message)
                 handler(n, std::string(1, c));
             }
         } else if (c != proto::kStateNoAnswer) {
-            ReportError(kErrUnrecognised, "Unrecognized data returned for keypad " + Dec(n) + " (" + c + ")");
+            ReportError(kErrUnrecognised, texts::UnrecognisedKeypadData(n, c));
         }
     }
 }
@@ -405,56 +417,47 @@ void TKivra::ParseSerialNumberList(const std::string& message)
 {
     if (!OnKeypadSerialNumber_)
         return;
-    // "KPS:", the marker and the two bytes after it.
-    const std::size_t skip = proto::kPrefixSerialList.size() + proto::kListHeaderSize;
-    const std::size_t bodySize = message.size() > skip ? message.size() - skip : 0;
-    const std::size_t count = CompleteEntries(bodySize);
-    // An empty list, or one holding only a partial entry, still ends with an end-of-list event.
-    if (count == 0) {
-        const auto handler = OnKeypadSerialNumber_;
-        handler(0, "-", "-", 0, true);
-        return;
-    }
-    for (std::size_t e = 0; e < count; ++e) {
-        const std::size_t at = skip + e * proto::kListEntrySize;
-        const int keypadId = ByteAt(message, at);
-        const std::string serial = HexByte(ByteAt(message, at + 1)) + HexByte(ByteAt(message, at + 2)) +
-                                   HexByte(ByteAt(message, at + 3));
-        const std::uint8_t status = ByteAt(message, at + 4);
-        const auto handler = OnKeypadSerialNumber_;
-        if (!handler)
-            return; // unbound by an earlier event
-        handler(keypadId, serial, VersionText(status), proto::BatteryOf(status), e + 1 == count);
-    }
+    ForEachListEntry(
+        message, proto::kPrefixSerialList.size(),
+        [this] {
+            const auto handler = OnKeypadSerialNumber_;
+            handler(0, "-", "-", 0, true);
+        },
+        [this, &message](std::size_t at, bool last) {
+            const auto handler = OnKeypadSerialNumber_;
+            if (!handler)
+                return false; // unbound by an earlier event
+            const std::string serial = HexByte(ByteAt(message, at + 1)) + HexByte(ByteAt(message, at + 2)) +
+                                       HexByte(ByteAt(message, at + 3));
+            const std::uint8_t status = ByteAt(message, at + 4);
+            handler(ByteAt(message, at), serial, VersionText(status), proto::BatteryOf(status), last);
+            return true;
+        });
 }
 
 void TKivra::ParseTimestampList(const std::string& message)
 {
     if (!OnKeypadTimestamp_)
         return;
-    // "KPTM:", the marker and the two bytes after it.
-    const std::size_t skip = proto::kPrefixTimestampList.size() + proto::kListHeaderSize;
-    const std::size_t bodySize = message.size() > skip ? message.size() - skip : 0;
-    const std::size_t count = CompleteEntries(bodySize);
-    if (count == 0) {
-        const auto handler = OnKeypadTimestamp_;
-        handler(0, 0, 0, "-", 0, true);
-        return;
-    }
-    // A list that comes before any BeginQuestion belongs to no question: number 0, entries kept.
-    const int questionNumber = QuestionNumber_.empty() ? 0 : StrToInt(QuestionNumber_);
-    for (std::size_t e = 0; e < count; ++e) {
-        const std::size_t at = skip + e * proto::kListEntrySize;
-        const int keypadId = ByteAt(message, at);
-        const int timestamp =
-            (ByteAt(message, at + 1) * 256 + ByteAt(message, at + 2)) * proto::kTimestampUnitMs;
-        const std::uint8_t status = ByteAt(message, at + 4);
-        const auto handler = OnKeypadTimestamp_;
-        if (!handler)
-            return;
-        handler(keypadId, questionNumber, timestamp, VersionText(status), proto::BatteryOf(status),
-                e + 1 == count);
-    }
+    ForEachListEntry(
+        message, proto::kPrefixTimestampList.size(),
+        [this] {
+            const auto handler = OnKeypadTimestamp_;
+            handler(0, 0, 0, "-", 0, true);
+        },
+        [this, &message](std::size_t at, bool last) {
+            const auto handler = OnKeypadTimestamp_;
+            if (!handler)
+                return false;
+            // A list that comes before any BeginQuestion belongs to no question: number 0, entries kept.
+            const int questionNumber = QuestionNumber_.empty() ? 0 : StrToInt(QuestionNumber_);
+            const int timestamp =
+                (ByteAt(message, at + 1) * 256 + ByteAt(message, at + 2)) * proto::kTimestampUnitMs;
+            const std::uint8_t status = ByteAt(message, at + 4);
+            handler(ByteAt(message, at), questionNumber, timestamp, VersionText(status),
+                    proto::BatteryOf(status), last);
+            return true;
+        });
 }
 
 } // namespace kivra

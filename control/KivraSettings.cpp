@@ -3,6 +3,7 @@
 
 #include "control/Kivra.h"
 #include "control/KivraProtocol.h"
+#include "control/KivraTexts.h"
 
 #include "core/Exception.h"
 
@@ -235,8 +236,7 @@ int TKivra::KeyIndex(const std::string& Key)
         value = -1;
     }
     if (value < 0 || value > 9) {
-        ReportError(kErrArgument,
-                    "Key value must be a numeric character between \"0\" and \"9\" or the \"*\" character.");
+        ReportError(kErrArgument, std::string(texts::kKeyValueInvalid));
         return -1;
     }
     return value;
@@ -318,11 +318,11 @@ void TKivra::SetBaseChannel(int Channel)
     if (KivraModel_ != rstKivraModel::mKivraSol)
         return;
     if (!GetConnected()) {
-        ReportError(kErrState, "Must be connected to base to change BaseChannel property.");
+        ReportError(kErrState, std::string(texts::kChannelNotConnected));
         return;
     }
     if (Channel < 1 || Channel > 15) {
-        ReportError(kErrArgument, "BaseChannel value must be between 1 and 15.");
+        ReportError(kErrArgument, std::string(texts::kChannelOutOfRange));
         return;
     }
     // BaseChannel itself follows the base's next channel message.
@@ -333,7 +333,7 @@ void TKivra::SetBaseChannel(int Channel)
 void TKivra::RequestBaseVersionInfo()
 {
     if (!GetConnected())
-        return ReportError(kErrState, "You must be connected to read base properties.");
+        return ReportError(kErrState, std::string(texts::kNotConnectedToReadProperties));
     SendToBase(std::string(proto::kCmdRequestVersion.bytes),
                std::string(proto::kCmdRequestVersion.description));
 }
@@ -341,7 +341,7 @@ void TKivra::RequestBaseVersionInfo()
 void TKivra::RequestBaseStatus()
 {
     if (!GetConnected())
-        return ReportError(kErrState, "You must be connected to request base status.");
+        return ReportError(kErrState, std::string(texts::kNotConnectedToRequestStatus));
     SendToBase(std::string(proto::kCmdRequestStatus.bytes),
                std::string(proto::kCmdRequestStatus.description));
 }
@@ -349,7 +349,7 @@ void TKivra::RequestBaseStatus()
 void TKivra::RequestBaseChannel()
 {
     if (!GetConnected())
-        return ReportError(kErrState, "You must be connected to read the base channel.");
+        return ReportError(kErrState, std::string(texts::kNotConnectedToReadChannel));
     SendToBase(std::string(proto::kCmdRequestChannel.bytes),
                std::string(proto::kCmdRequestChannel.description));
 }
@@ -357,7 +357,7 @@ void TKivra::RequestBaseChannel()
 void TKivra::RequestBaseSerialNumber()
 {
     if (!GetConnected())
-        return ReportError(kErrState, "You must be connected to read base properties.");
+        return ReportError(kErrState, std::string(texts::kNotConnectedToReadProperties));
     SendToBase(std::string(proto::kCmdRequestSerial.bytes),
                std::string(proto::kCmdRequestSerial.description));
 }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -165,14 +166,14 @@ ExitCode Timestamps(Session& s, const DiagOptions& o, std::ostream& out, Message
     TKivra& k = s.K();
     int answers = 0;
     k.SetOnKeypadDataReceived([&](int, int) { ++answers; });
-    k.SetOnSoftkeyDataReceived([&](int, std::string) { ++answers; });
+    k.SetOnSoftkeyDataReceived([&](int, const std::string&) { ++answers; });
     k.BeginQuestion(o.Question);
     k.StartPolling();
     const auto end = s.Wait(std::chrono::seconds(o.Seconds), {}, {}, [&](double elapsed) {
-        const int left = std::max(0, o.Seconds - static_cast<int>(elapsed + 0.5));
+        const int left = std::max(0, o.Seconds - static_cast<int>(std::lround(elapsed)));
         messages.Live("question " + std::to_string(o.Question) + ": " + std::to_string(answers) +
                           " answers, " + std::to_string(left) + " s left",
-                      static_cast<int>(elapsed + 0.5) % 5 == 0);
+                      static_cast<int>(std::lround(elapsed)) % 5 == 0);
     });
     messages.Flush();
     if (end == Session::WaitEnd::LinkLost)
@@ -236,8 +237,13 @@ ExitCode Set(Session& s, const DiagOptions& o, std::ostream& out, Messages& mess
     std::string refused;
     for (const auto& [name, value] : wanted)
         if (SettingValue(k, name) != value)
-            refused += (refused.empty() ? "" : ", ") + name + " (asked " + value + ", reports " +
-                       SettingValue(k, name) + ")";
+            refused.append(refused.empty() ? "" : ", ")
+                .append(name)
+                .append(" (asked ")
+                .append(value)
+                .append(", reports ")
+                .append(SettingValue(k, name))
+                .append(")");
     if (!refused.empty()) {
         messages.Say("the base did not take: " + refused);
         return ExitCode::Failure;

@@ -3,14 +3,15 @@
 #include "control/Kivra.h"
 #include "diag/DiagCommands.h"
 #include "diag/DiagOptions.h"
-#include "diag/DiagReconnect.h"
 #include "diag/DiagPorts.h"
+#include "diag/DiagReconnect.h"
 #include "diag/DiagRecording.h"
 #include "diag/DiagReport.h"
 #include "diag/DiagSession.h"
 #include "diag/DiagSessions.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -56,7 +57,7 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
         if (rec)
             rec->KeypadData(n, v);
     });
-    k.SetOnSoftkeyDataReceived([&](int n, std::string key) {
+    k.SetOnSoftkeyDataReceived([&](int n, const std::string& key) {
         tally.Answer(n, key, Seconds(Clock::now() - start));
         event(n, "softkey", key);
         if (rec)
@@ -97,12 +98,12 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
     Session::WaitEnd end = Session::WaitEnd::Done;
     auto progress = [&](double) {
         const double elapsed = Seconds(Clock::now() - start);
-        const int left = std::max(0, o.Seconds - static_cast<int>(elapsed + 0.5));
+        const int left = std::max(0, o.Seconds - static_cast<int>(std::lround(elapsed)));
         messages.Live("polling " + s.PortName() + ": " + std::to_string(tally.ExpectedAnswered()) + " of " +
                           std::to_string(tally.ExpectedCount()) + " keypads answered, " +
                           std::to_string(tally.AnswerCount()) + " answers, " + std::to_string(left) +
                           " s left",
-                      static_cast<int>(elapsed + 0.5) % 5 == 0);
+                      static_cast<int>(std::lround(elapsed)) % 5 == 0);
     };
     std::function<bool()> questionDue;
     if (rec)
@@ -143,7 +144,7 @@ ExitCode Poll(Session& s, const DiagOptions& o, std::ostream& out, Messages& mes
         k.StopPolling();
     }
     messages.Flush();
-    const int seconds = static_cast<int>(Seconds(Clock::now() - start) + 0.5);
+    const int seconds = static_cast<int>(std::lround(Seconds(Clock::now() - start)));
     std::ostream& summary = o.Json ? messages.Stream() : out; // --json: nothing but answers on stdout
     tally.Print(summary, seconds);
     if (o.Reconnect)

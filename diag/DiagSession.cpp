@@ -149,8 +149,8 @@ Session::Session(const DiagOptions& o, Messages& messages) : o_(o), messages_(me
 {
     k_.SetErrorExceptionsEnabled(false);
     k_.SetErrorEventsEnabled(true);
-    k_.SetOnError([this](int code, std::string text) { OnError(code, std::move(text)); });
-    k_.SetOnDebug([this](std::string text) { OnDebug(text); });
+    k_.SetOnError([this](int code, const std::string& text) { OnError(code, text); });
+    k_.SetOnDebug([this](const std::string& text) { OnDebug(text); });
 }
 
 Session::~Session()
@@ -290,7 +290,7 @@ ExitCode Session::Unsupported(const std::string& what)
     return ExitCode::Unsupported;
 }
 
-void Session::OnError(int code, std::string text)
+void Session::OnError(int code, const std::string& text)
 {
     if (!connected_) {
         connectErrors_.emplace_back(code, text);

@@ -111,7 +111,7 @@ public:
     ExitCode Unsupported(const std::string& what);
 
 private:
-    void OnError(int code, std::string text);
+    void OnError(int code, const std::string& text);
     void OnDebug(const std::string& text);
     ExitCode ReportConnectFailure();
 
