@@ -33,7 +33,7 @@ std::string RegisterPortLink(int n, const std::string& target)
     if (!EnsurePortDirectory())
         throw Exception("The port directory " + PortDirectory() +
                         " cannot be used (it must be a directory owned by you and writable only by you).");
-    const std::string link = PortLinkPath(n);
+    std::string link = PortLinkPath(n);
     struct stat st {};
     if (::lstat(link.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode))

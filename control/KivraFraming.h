@@ -45,7 +45,7 @@ public:
     using DebugSink = std::function<void(const std::string&)>;
 
     //! Default bound of the receive buffer; the oldest bytes beyond it are dropped.
-    static constexpr std::size_t kDefaultBufferLimit = 16 * 1024;
+    static constexpr std::size_t kDefaultBufferLimit = std::size_t{16} * 1024;
     //! Smallest accepted bound: one packet and the two bytes that must follow it.
     static constexpr std::size_t kMinBufferLimit = protocol::kPacketSize + 2;
 

@@ -131,7 +131,7 @@ inline constexpr Command kCmdRequestSerial{"WN"sv, "RequestBaseSerialNumber()"sv
 inline constexpr Command kCmdRequestChannel{"BR"sv, "RequestBaseChannel()"sv};
 inline constexpr Command kCmdUnlockAll{"K0"sv, "ApplyKeyLocks() - Unlock All"sv};
 inline constexpr Command kCmdLockAllDigits{"KX"sv, "ApplyKeyLocks() - Lock All number keys"sv};
-inline constexpr Command kCmdLockStar{"L:"sv, "ApplyKeyLocks() - Lock \"*\" key"sv};
+inline constexpr Command kCmdLockStar{"L:"sv, R"(ApplyKeyLocks() - Lock "*" key)"sv};
 // "L" + digit locks one digit key: description "ApplyKeyLocks() - Lock \"<d>\" Key".
 inline constexpr char kCmdLockDigitHead = 'L';
 // "B" + one upper-case hex digit 1..F sets the channel: description "SetBaseChannel(<n>)".

@@ -61,7 +61,7 @@ inline constexpr std::string_view kNotConnectedToRequestStatus =
 inline constexpr std::string_view kNotConnectedToReadChannel =
     "You must be connected to read the base channel.";
 inline constexpr std::string_view kKeyValueInvalid =
-    "Key value must be a numeric character between \"0\" and \"9\" or the \"*\" character.";
+    R"(Key value must be a numeric character between "0" and "9" or the "*" character.)";
 
 // --- Polling, keypads and their lists ------------------------------------------------------------
 inline constexpr std::string_view kStartPollingNotConnected =

@@ -149,7 +149,7 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point t)
 {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
-    const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    const auto secs = static_cast<std::time_t>(ms / 1000);
     std::tm utc{};
     ::gmtime_r(&secs, &utc);
     char buf[96];
