@@ -141,14 +141,15 @@ void TfrmKivraUtil::FormCreate()
             handler();
     });
 
-    // The offer to reconnect after a lost link, in the free space right of the Base box.
+    // The offer to reconnect after a lost link, in the free space right of the Base box, below the
+    // Poll window's entry.
     lblPortBack = new QLabel(this);
-    lblPortBack->setGeometry(494, 12, 96, 42);
+    lblPortBack->setGeometry(492, 35, 100, 28);
     lblPortBack->setWordWrap(true);
-    lblPortBack->setAlignment(Qt::AlignHCenter | Qt::AlignBottom);
+    lblPortBack->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     lblPortBack->hide();
     btnReconnect = new QPushButton(QStringLiteral("Reconnect"), this);
-    btnReconnect->setGeometry(502, 58, 80, 25);
+    btnReconnect->setGeometry(502, 65, 80, 25);
     btnReconnect->setToolTip(
         QStringLiteral("Connect again, polling as before; the grid and the information list stay.\n"
                        "\"Reconnect automatically\" is in the COM port list's context menu."));
@@ -174,7 +175,7 @@ void TfrmKivraUtil::FormCreate()
     btnPoll_ = new QPushButton(QStringLiteral("Poll..."), this);
     btnPoll_->setObjectName(QStringLiteral("btnPoll"));
     btnPoll_->setFont(UtilityFont());
-    btnPoll_->setGeometry(500, 54, 85, 25);
+    btnPoll_->setGeometry(500, 8, 85, 25);
     btnPoll_->setToolTip(QStringLiteral("Ask the room a question: live chart, results kept, exports"));
     btnPoll_->setEnabled(false);
     clicked(btnPoll_, &TfrmKivraUtil::btnPollClick);

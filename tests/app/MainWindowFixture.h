@@ -5,6 +5,7 @@
 #include "app/Application.h"
 #include "app/LumALed.h"
 #include "app/RadioGroup.h"
+#include "app/WindowSettings.h"
 #include "app/frmAbout.h"
 #include "app/frmCommands.h"
 #include "app/frmKeypadInfo.h"
@@ -15,6 +16,7 @@
 #include "ui_frmKivraUtil.h"
 
 #include <QColor>
+#include <QFile>
 #include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -36,6 +38,10 @@ class MainWindow : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // Every test starts without what an earlier window of the run remembered (the private
+        // directory also moves the configuration away from the user's).
+        UsePrivatePortDirectory();
+        QFile::remove(WindowSettingsPath());
         SetMessageBoxFunction([this](const QString& t) { messages << t; });
         InstallMessageBoxExceptionHandler();
     }
