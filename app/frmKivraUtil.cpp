@@ -10,7 +10,6 @@
 #include "app/frmCommands.h"
 #include "app/frmDebug.h"
 #include "app/frmPoll.h"
-#include "serial/PortNames.h"
 #include "serial/PortProbe.h"
 #include "ui_frmKivraUtil.h"
 
@@ -25,7 +24,6 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
-#include <cstdlib>
 #include <functional>
 
 namespace kivra {
@@ -36,13 +34,6 @@ namespace {
 QString Text(const std::string& s)
 {
     return BytesToQString(s);
-}
-
-std::string DeviceNode(int port)
-{
-    std::unique_ptr<char, decltype(&std::free)> real(
-        ::realpath(ResolvePortDevice(ComPortName(port)).c_str(), nullptr), &std::free);
-    return real ? std::string(real.get()) : std::string();
 }
 
 } // namespace
@@ -323,13 +314,7 @@ void TfrmKivraUtil::ShowDisconnected()
 void TfrmKivraUtil::LinkLost(const QString& text)
 {
     // What to wait for and what to restore, noted before the Disconnected state resets it.
-    TLostLink lost;
-    lost.Port = KivraOCX->GetSerialPort();
-    lost.Key = PortIdentityKey(lost.Port);
-    lost.Node = DeviceNode(lost.Port);
-    lost.Polling = ui->ledPolling->Blinking();
-    lost.InfoOption = ui->rgrpOption->ItemIndex();
-    Lost_ = lost;
+    Lost_.emplace(KivraOCX->GetSerialPort(), ui->ledPolling->Blinking(), ui->rgrpOption->ItemIndex());
     // The window tells the truth before the message box waits for the user.
     ShowDisconnected();
     ShowMessage(text);
@@ -363,25 +348,12 @@ void TfrmKivraUtil::PortsChanged()
 {
     if (!Lost_ || KivraOCX->GetConnected() || Connecting())
         return;
-    // The device is back when it was seen gone, or when its name leads to a new node (a new
-    // pseudo-terminal, a re-enumerated adapter) before its absence was seen.
-    const int back = FindPortByKey(Lost_->Key, Lost_->Port);
-    if (back == 0) {
-        Lost_->Gone = true;
-        Lost_->Back = 0;
+    const TLostLink::TChange change = Lost_->Update();
+    if (change == TLostLink::TChange::Gone)
         HideReconnectOffer();
+    if (change != TLostLink::TChange::Back)
         return;
-    }
-    const std::string node = DeviceNode(back);
-    if (!Lost_->Gone && node == Lost_->Node)
-        return;
-    // A name that now leads to a device another program holds (a stale link to a reused
-    // pseudo-terminal number, say) is not the base coming back.
-    if (ProbePort(back).State == TPortState::Busy)
-        return;
-    Lost_->Gone = false;
-    Lost_->Node = node;
-    Lost_->Back = back;
+    const int back = Lost_->Back();
     ui->lboComPort->ChoosePort(back);
     lblPortBack->setText(QStringLiteral("The base's port is back: COM%1").arg(back));
     lblPortBack->show();
@@ -404,18 +376,18 @@ void TfrmKivraUtil::ReconnectAutomatically()
 
 void TfrmKivraUtil::btnReconnectClick()
 {
-    if (!Lost_ || Lost_->Back == 0 || KivraOCX->GetConnected() || Connecting())
+    if (!Lost_ || Lost_->Back() == 0 || KivraOCX->GetConnected() || Connecting())
         return;
     const TLostLink lost = *Lost_;
     Lost_.reset(); // one attempt: a failure is told and leaves the user with Connect
     HideReconnectOffer();
-    ui->lboComPort->ChoosePort(lost.Back);
-    InfoOptionOnConnect_ = lost.InfoOption;
+    ui->lboComPort->ChoosePort(lost.Back());
+    InfoOptionOnConnect_ = lost.InfoOption();
     ConnectAction();
     if (!ShowsConnected_)
         return;
     ResendKeypadGroup();
-    if (lost.Polling) {
+    if (lost.Polling()) {
         ShowPolling(true);
         KivraOCX->StartPolling();
     }

@@ -5,6 +5,7 @@
 // TKeypadsGroup.
 
 #include "app/KeypadsGroup.h"
+#include "app/LostLink.h"
 #include "control/Kivra.h"
 
 #include <QWidget>
@@ -111,19 +112,9 @@ private:
     void HideReconnectOffer();
     void ReconnectAutomatically();
 
-    //! The port of a lost link, waited for to come back.
-    struct TLostLink {
-        int Port = 0;
-        std::string Key;  // the identity of its device (PortIdentityKey)
-        std::string Node; // the device node it led to ("" when already gone)
-        bool Gone = false;
-        int Back = 0; // the port it came back on; 0 = not back yet
-        bool Polling = false;
-        int InfoOption = 0;
-    };
-    std::optional<TLostLink> Lost_;
-    int InfoOption_ = 0;          // the Info Option the user chose last
-    int InfoOptionOnConnect_ = 0; // chosen again once connected (remembered, or kept over a glitch)
+    std::optional<TLostLink> Lost_; // the port of a lost link, waited for to come back
+    int InfoOption_ = 0;            // the Info Option the user chose last
+    int InfoOptionOnConnect_ = 0;   // chosen again once connected (remembered, or kept over a glitch)
 
     TfrmCommands* frmCommands_ = nullptr;
     TfrmAbout* frmAbout_ = nullptr;
