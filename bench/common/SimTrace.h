@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -67,6 +69,55 @@ struct Framable {
     int Digit;
     double AtMs;
 };
+
+//! The simulator child of a timing program, in a private port directory (so that its COM1 link
+//! never meets another one), tracing to Dir + "/trace.txt". Closing Control ends it.
+struct SimChild {
+    std::string Dir;
+    std::string Trace;
+    pid_t Pid = -1;
+    int Control = -1;
+};
+
+//! Forks the simulator and waits until it is ready; Pid stays -1 when it could not start.
+inline SimChild StartSimChild(double rate, int bytesPerSecond)
+{
+    SimChild sim;
+    char dir[] = "/tmp/kivra-bench-XXXXXX";
+    if (::mkdtemp(dir) == nullptr)
+        return sim;
+    ::setenv("XDG_RUNTIME_DIR", dir, 1);
+    sim.Dir = dir;
+    sim.Trace = sim.Dir + "/trace.txt";
+    int ready[2], control[2];
+    if (::pipe(ready) != 0 || ::pipe(control) != 0)
+        return sim;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ready[0]);
+        ::close(control[1]);
+        RunSimulator(rate, bytesPerSecond, sim.Trace, ready[1], control[0]);
+    }
+    ::close(ready[1]);
+    ::close(control[0]);
+    char c = 0;
+    if (child < 0 || ::read(ready[0], &c, 1) != 1) {
+        std::fprintf(stderr, "the simulator did not start\n");
+        return sim;
+    }
+    ::close(ready[0]);
+    sim.Pid = child;
+    sim.Control = control[1];
+    return sim;
+}
+
+//! Ends the simulator child and waits for it.
+inline void StopSimChild(const SimChild& sim)
+{
+    ::close(sim.Control);
+    int status = 0;
+    ::waitpid(sim.Pid, &status, 0);
+}
 
 // Digit answers of every packet in the trace, with the time of the write that followed the packet.
 inline std::vector<Framable> ReadTrace(const std::string& path)

@@ -79,29 +79,11 @@ int main(int argc, char** argv)
 {
     const Options o = ParseOptions(argc, argv);
 
-    // A private port directory, so that the simulator's COM1 link never meets another one.
-    char dir[] = "/tmp/kivra-bench-XXXXXX";
-    if (::mkdtemp(dir) == nullptr)
+    const SimChild sim = StartSimChild(o.Rate, o.BytesPerSecond);
+    if (sim.Pid < 0)
         return 1;
-    ::setenv("XDG_RUNTIME_DIR", dir, 1);
-    const std::string trace = std::string(dir) + "/trace.txt";
-
-    int ready[2], control[2];
-    if (::pipe(ready) != 0 || ::pipe(control) != 0)
-        return 1;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(ready[0]);
-        ::close(control[1]);
-        RunSimulator(o.Rate, o.BytesPerSecond, trace, ready[1], control[0]);
-    }
-    ::close(ready[1]);
-    ::close(control[0]);
-    char c = 0;
-    if (::read(ready[0], &c, 1) != 1) {
-        std::fprintf(stderr, "the simulator did not start\n");
-        return 1;
-    }
+    const std::string& trace = sim.Trace;
+    const char* dir = sim.Dir.c_str();
 
     QCoreApplication app(argc, argv);
     kivra::TKivra kivra;
@@ -141,9 +123,7 @@ int main(int argc, char** argv)
     const long rssEnd = RssKb();
     kivra.Disconnect(false);
 
-    ::close(control[1]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    StopSimChild(sim);
 
     // Match each event with the packet that carried it: the latest packet of that keypad with that
     // digit written before the event. Packets framable while polling, up to a second before the

@@ -171,28 +171,11 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    // A private port directory, so that the simulator's COM1 link never meets another one.
-    char dir[] = "/tmp/kivra-bench-XXXXXX";
-    if (::mkdtemp(dir) == nullptr)
+    const SimChild sim = StartSimChild(o.Rate, o.BytesPerSecond);
+    if (sim.Pid < 0)
         return 1;
-    ::setenv("XDG_RUNTIME_DIR", dir, 1);
-    const std::string trace = std::string(dir) + "/trace.txt";
-    int ready[2], control[2];
-    if (::pipe(ready) != 0 || ::pipe(control) != 0)
-        return 1;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(ready[0]);
-        ::close(control[1]);
-        RunSimulator(o.Rate, o.BytesPerSecond, trace, ready[1], control[0]);
-    }
-    ::close(ready[1]);
-    ::close(control[0]);
-    char c = 0;
-    if (::read(ready[0], &c, 1) != 1) {
-        std::fprintf(stderr, "the simulator did not start\n");
-        return 1;
-    }
+    const std::string& trace = sim.Trace;
+    const char* dir = sim.Dir.c_str();
 
     TApplication app(argc, argv);
     SetMessageBoxFunction(
@@ -205,9 +188,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < 2 * o.Runs; ++i)
         runs.push_back(Run(o, i % 2 == 1, store));
 
-    ::close(control[1]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    StopSimChild(sim);
 
     // Each answer shown is matched with the latest packet of that keypad and digit framable
     // before the repaint (and after the run started).
