@@ -385,6 +385,7 @@ void TKivraFraming::CheckEntries(std::size_t marker, ListReading& reading) const
     if (reading.terminator != reading.first && HoldsEachKeypadOnce(marker, reading.first)) {
         reading.terminator = reading.first;
         reading.settled = true;
+        reading.shortened = true;
         return;
     }
     reading.state = ListState::Dead;
@@ -407,12 +408,15 @@ std::size_t TKivraFraming::ChooseList(ListReading& reading, std::size_t* firstLi
             // A marker inside this list whose own list ends later is the real one: this marker was
             // a stray byte and the terminator it found is a byte run inside the real list. Not so
             // when that terminator lies on an entry boundary of the inner list too (the inner
-            // list would have to read it as keypad 13).
+            // list would have to read it as keypad 13) - unless this list ends there only because
+            // read to the end it named a keypad twice: then the inner list, which reads to the end
+            // without that fault, is the real one.
             for (std::size_t j = i + 1; j < markers_.size() && markers_[j] < r.End() && !followed(r); ++j) {
                 ListReading inner = ReadList(markers_[j]);
                 CheckEntries(markers_[j], inner);
                 const bool sharesBoundary = (r.terminator - markers_[j] - kHeader) % kEntry == 0;
-                if (inner.state == ListState::Ended && inner.End() > r.End() && !sharesBoundary) {
+                if (inner.state == ListState::Ended && inner.End() > r.End() &&
+                    (!sharesBoundary || r.shortened)) {
                     best = j;
                     r = inner;
                 }

@@ -93,6 +93,7 @@ private:
         std::size_t terminator = 0; // position of the terminator that ends it
         std::size_t first = 0;      // the first terminator on an entry boundary
         bool settled = false;       // what follows has decided where it ends
+        bool shortened = false;     // ends at `first` only because the longer reading named a keypad twice
         std::size_t End() const { return terminator + protocol::kListTerminator.size(); }
     };
     enum class ListStep : std::uint8_t { None, Cut, Waiting };

@@ -82,6 +82,18 @@ TEST(ListEntries, AStrayMarkerWhoseListWouldNameAKeypadTwiceOrNoneStartsNone)
         h.Quiet();
         EXPECT_EQ(h.Take(), Messages{"KPTM:" + Body(list)});
     }
+    // Read to the end, the stray marker's list names keypad 20 twice; cut short at keypad 13's
+    // entry it would not. The list that reads to the end without a fault is the real one.
+    const std::string real = List('S', Entry(1, "\x11\x22\x33\xC8  "s) + Entry(13, "\x0A\xFF\x01\x8A  "s) +
+                                           Entry(20, "\x44\x55\x66\xC8  "s));
+    for (const std::size_t chunk : std::initializer_list<std::size_t>{1, 8, 100}) {
+        SCOPED_TRACE("chunk " + std::to_string(chunk));
+        Harness h;
+        h.ExpectList();
+        h.ReceiveIn("Txy\x14zzz"s + real, chunk);
+        h.Quiet();
+        EXPECT_EQ(h.Take(), Messages{"KPS:" + Body(real)});
+    }
 }
 
 TEST(ListWindow, ListsAreFramedOnlyWhileOneIsDue)
