@@ -9,7 +9,6 @@
 #include <algorithm>
 
 namespace kivra {
-namespace {
 
 bool IsUserInput(QEvent::Type type)
 {
@@ -28,8 +27,6 @@ bool IsUserInput(QEvent::Type type)
         return false;
     }
 }
-
-} // namespace
 
 TBlockingCall::TBlockingCall(QObject* parent) : QObject(parent)
 {

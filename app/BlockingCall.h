@@ -4,11 +4,15 @@
 // arrives meanwhile and would otherwise be replayed afterwards; a message box the call opens
 // still takes its input.
 
+#include <QEvent>
 #include <QObject>
 
 #include <functional>
 
 namespace kivra {
+
+//! Mouse, key, shortcut and close events: what a user does to a window.
+bool IsUserInput(QEvent::Type type);
 
 class TBlockingCall : public QObject {
 public:

@@ -1,6 +1,8 @@
 #include "app/frmSessionHistory.h"
 
 #include "app/Application.h"
+#include "app/ArchiveThread.h"
+#include "app/BlockingCall.h"
 #include "app/PollChart.h"
 #include "session/SessionArchive.h"
 #include "session/SessionExport.h"
@@ -15,6 +17,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace kivra {
@@ -27,10 +30,18 @@ QString LocalTime(qint64 ms)
                    : QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
 }
 
+QString CannotRead(const TSessionArchive& a)
+{
+    return QStringLiteral("The sessions cannot be read from %1: %2").arg(a.Location(), a.Error());
+}
+
+//! A read that takes longer than this shows that the window is busy.
+constexpr int kBusyAfterMs = 200;
+
 } // namespace
 
 TfrmSessionHistory::TfrmSessionHistory(const QString& location, QWidget* parent)
-    : QWidget(parent, Qt::Window), archive_(std::make_unique<TSessionArchive>(location))
+    : QWidget(parent, Qt::Window), archive_(std::make_unique<TArchiveThread>(location))
 {
     setWindowTitle(QStringLiteral("Poll History"));
     resize(900, 520);
@@ -127,6 +138,13 @@ TfrmSessionHistory::TfrmSessionHistory(const QString& location, QWidget* parent)
     };
     exportTo(btnCsv_, QStringLiteral("Export Answers"), false);
     exportTo(btnGradebook_, QStringLiteral("Export Gradebook"), true);
+    busy_ = new QTimer(this);
+    busy_->setSingleShot(true);
+    busy_->setInterval(kBusyAfterMs);
+    connect(busy_, &QTimer::timeout, this, [this] {
+        setEnabled(false);
+        setCursor(Qt::BusyCursor);
+    });
     UpdateButtons();
 }
 
@@ -139,24 +157,21 @@ TfrmSessionHistory::~TfrmSessionHistory()
 
 bool TfrmSessionHistory::Reload()
 {
+    std::vector<TSessionSummary> sessions;
+    bool opened = false;
+    QString failure;
+    Read([&](TSessionArchive& a) {
+        opened = a.IsOpen() || a.Open();
+        if (opened)
+            sessions = a.ListSessions();
+        if (!opened || (!a.Error().isEmpty() && sessions.empty()))
+            failure = CannotRead(a);
+    });
     const qint64 selected = SelectedId();
-    sessions_.clear();
+    sessions_ = std::move(sessions);
     list_->setRowCount(0);
-    if (!archive_->IsOpen() && !archive_->Open()) {
-        error_->setText(QStringLiteral("The sessions cannot be read from %1: %2")
-                            .arg(archive_->Location(), archive_->Error()));
-        error_->show();
-        UpdateButtons();
-        return false;
-    }
-    sessions_ = archive_->ListSessions();
-    if (!archive_->Error().isEmpty() && sessions_.empty()) {
-        error_->setText(QStringLiteral("The sessions cannot be read from %1: %2")
-                            .arg(archive_->Location(), archive_->Error()));
-        error_->show();
-    } else {
-        error_->hide();
-    }
+    error_->setText(failure);
+    error_->setVisible(!failure.isEmpty());
     list_->setRowCount(static_cast<int>(sessions_.size()));
     for (int row = 0; row < static_cast<int>(sessions_.size()); ++row) {
         const TSessionSummary& s = sessions_[static_cast<std::size_t>(row)];
@@ -170,7 +185,39 @@ bool TfrmSessionHistory::Reload()
             list_->selectRow(row);
     }
     UpdateButtons();
-    return true;
+    return opened;
+}
+
+void TfrmSessionHistory::Read(const std::function<void(TSessionArchive&)>& call)
+{
+    // Input to this window is dropped until the archive has answered; the other windows go on.
+    if (reading_++ == 0) {
+        qApp->installEventFilter(this);
+        busy_->start();
+    }
+    struct Restore {
+        TfrmSessionHistory* w;
+        ~Restore()
+        {
+            if (--w->reading_ > 0)
+                return;
+            qApp->removeEventFilter(w);
+            w->busy_->stop();
+            w->setEnabled(true);
+            w->unsetCursor();
+        }
+    } restore{this};
+    archive_->Run(call);
+}
+
+bool TfrmSessionHistory::eventFilter(QObject* watched, QEvent* event)
+{
+    if (reading_ > 0 && IsUserInput(event->type())) {
+        const auto* w = qobject_cast<QWidget*>(watched);
+        if (w != nullptr && w->window() == this)
+            return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TfrmSessionHistory::SetRecordingUid(const QString& uid)
@@ -217,12 +264,17 @@ bool TfrmSessionHistory::OpenSession(qint64 id)
 {
     if (id == 0)
         return false;
-    std::optional<TPollSession> s = archive_->LoadSession(id);
+    std::optional<TPollSession> s;
+    QString failure;
+    Read([&](TSessionArchive& a) {
+        s = a.LoadSession(id);
+        if (!s)
+            failure = QStringLiteral("The session cannot be read from %1: %2")
+                          .arg(a.Location(),
+                               a.Error().isEmpty() ? QStringLiteral("it no longer exists") : a.Error());
+    });
     if (!s) {
-        ShowMessage(QStringLiteral("The session cannot be read from %1: %2")
-                        .arg(archive_->Location(), archive_->Error().isEmpty()
-                                                       ? QStringLiteral("it no longer exists")
-                                                       : archive_->Error()));
+        ShowMessage(failure);
         return false;
     }
     opened_ = std::move(s);
@@ -268,9 +320,14 @@ bool TfrmSessionHistory::DeleteSession(qint64 id)
 {
     if (!CanDelete(id))
         return false;
-    if (!archive_->DeleteSession(id)) {
-        ShowMessage(QStringLiteral("The session could not be deleted from %1: %2")
-                        .arg(archive_->Location(), archive_->Error()));
+    QString failure;
+    Read([&](TSessionArchive& a) {
+        if (!a.DeleteSession(id))
+            failure =
+                QStringLiteral("The session could not be deleted from %1: %2").arg(a.Location(), a.Error());
+    });
+    if (!failure.isEmpty()) {
+        ShowMessage(failure);
         return false;
     }
     if (opened_ && opened_->Id() == id) {

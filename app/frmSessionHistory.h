@@ -1,12 +1,14 @@
 #pragma once
 // TfrmSessionHistory: the sessions kept in the store, newest first. One can be opened read-only
 // (its questions' charts and counts), exported as an answers CSV or a gradebook, or deleted;
-// the session being recorded is never offered for deletion.
+// the session being recorded is never offered for deletion. The archive is read on a thread of
+// its own: a slow database server holds neither this window's painting nor the other windows.
 
 #include "session/PollSession.h"
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -15,10 +17,12 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class QTableWidget;
+class QTimer;
 
 namespace kivra {
 
 class TPollChart;
+class TArchiveThread;
 class TSessionArchive;
 struct TSessionSummary;
 
@@ -49,12 +53,19 @@ public:
     QString ErrorText() const;
     bool CanDelete(qint64 id) const;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    //! Runs call on the archive's thread and waits for it with the event loop running.
+    void Read(const std::function<void(TSessionArchive&)>& call);
     qint64 SelectedId() const;
     void UpdateButtons();
     bool WriteFile(const QString& path, const QByteArray& data);
 
-    std::unique_ptr<TSessionArchive> archive_;
+    std::unique_ptr<TArchiveThread> archive_;
+    int reading_ = 0;        // Read calls waiting (they nest through the event loop)
+    QTimer* busy_ = nullptr; // shows a long read
     std::vector<TSessionSummary> sessions_;
     std::optional<TPollSession> opened_;
     QString recordingUid_;

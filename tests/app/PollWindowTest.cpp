@@ -13,7 +13,11 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 
 namespace kivra::test {
 namespace {
@@ -300,6 +304,58 @@ TEST_F(PollWindow, TitleChangesAreKeptAndAnUnreadableStoreIsNamed)
     EXPECT_FALSE(unreadable.Reload());
     EXPECT_TRUE(unreadable.ErrorText().contains(blocker)) << unreadable.ErrorText().toStdString();
     EXPECT_TRUE(unreadable.ListedIds().empty());
+}
+
+// Another program holds the database while the history deletes a session: the deletion waits,
+// and meanwhile the windows and the control go on; the history takes no input and shows that it
+// is busy.
+TEST_F(PollWindow, AHeldStoreHoldsNeitherTheHistoryNorTheOtherWindows)
+{
+    poll->StartQuestion();
+    Key(1, 3);
+    poll->EndSession();
+    ASSERT_TRUE(poll->Store()->Flush(5000));
+    TfrmSessionHistory history(dir.filePath(QStringLiteral("sessions.db")));
+    history.show();
+    ASSERT_TRUE(history.Reload());
+    auto* list = history.findChild<QTableWidget*>();
+    ASSERT_EQ(list->rowCount(), 1);
+    {
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+        holder.setDatabaseName(dir.filePath(QStringLiteral("sessions.db")));
+        ASSERT_TRUE(holder.open());
+        QSqlQuery q(holder);
+        ASSERT_TRUE(q.exec(QStringLiteral("BEGIN IMMEDIATE")));
+
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(20);
+        bool deleting = true, releasedWhileDeleting = false, busyShown = false;
+        int ticksAtRelease = 0;
+        // Released well within the store's wait for a lock (1 s), if the event loop runs.
+        QTimer::singleShot(400, [&] {
+            releasedWhileDeleting = deleting;
+            ticksAtRelease = ticks;
+            busyShown = !history.isEnabled();
+            // A click now would select the session: it is dropped.
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                              list->visualItemRect(list->item(0, 0)).center());
+            EXPECT_TRUE(q.exec(QStringLiteral("COMMIT")));
+        });
+        EXPECT_TRUE(history.DeleteSession(history.ListedIds().at(0)));
+        deleting = false;
+        EXPECT_TRUE(releasedWhileDeleting) << "the deletion did not wait for the holder";
+        EXPECT_GE(ticksAtRelease, 10) << "the event loop stood still while the store was busy";
+        EXPECT_TRUE(busyShown);
+        EXPECT_TRUE(history.isEnabled());
+        EXPECT_TRUE(history.ListedIds().empty());
+        EXPECT_TRUE(list->selectedItems().isEmpty());
+        EXPECT_TRUE(messages.isEmpty()) << messages.join(QLatin1Char('|')).toStdString();
+        q.finish();
+        holder.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("holder"));
 }
 
 TEST_F(PollWindow, PresentationFollowsTheChartAndClosesOnEscape)
