@@ -75,7 +75,7 @@ template <typename F> void Guarded(F&& operation)
     } catch (const std::exception& e) {
         HandleException(e);
     } catch (...) {
-        HandleException(Exception("Unexpected error in the communication layer"));
+        HandleException(Exception(std::string(texts::kUnexpectedLayerError)));
     }
 }
 

@@ -286,7 +286,7 @@ bool TKivra::StartKeepAlive()
         } catch (const std::exception& e) { // EAbort included: the central handler drops it
             HandleException(e);
         } catch (...) {
-            HandleException(Exception("Unknown error while pinging the base"));
+            HandleException(Exception(std::string(texts::kUnknownPingError)));
         }
     });
 
@@ -401,7 +401,7 @@ void TKivra::MessageTimerTick()
     } catch (const std::exception& e) { // EAbort included: the central handler drops it
         HandleException(e);
     } catch (...) {
-        HandleException(Exception("Unknown error in the message pump"));
+        HandleException(Exception(std::string(texts::kUnknownPumpError)));
     }
     if (MessageTimer_ != nullptr) {
         // A tick that an error ended leaves messages behind: the next tick comes at once, so that a

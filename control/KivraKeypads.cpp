@@ -25,11 +25,6 @@ std::string Dec(long long value)
     return std::to_string(value);
 }
 
-const std::string kRangeNotationText =
-    "Invalid format (range notation) in keypad string.\r"
-    "Use \"-\" to define a range and \",\" to separate individual keypads and ranges.\r"
-    "For example, \"1-10,20-30,50\"";
-
 bool IsRangeBlank(char c)
 {
     return c == ' ';
@@ -89,15 +84,13 @@ TKeypadAddSet::TKeypadAddSet(int MaxKeypads, int KeypadNumber, int KeypadCount) 
 {
     KeypadNumber_ = KeypadNumber;
     if (KeypadNumber < 1 || KeypadNumber > MaxKeypads)
-        throw Exception("Keypad number " + Dec(KeypadNumber) + " is outside the bounds of 1 - " +
-                        Dec(MaxKeypads) + ".");
+        throw Exception(texts::KeypadOutsideBounds(KeypadNumber, MaxKeypads));
     KeypadCount_ = KeypadCount;
     if (KeypadCount < 1)
-        throw Exception("Keypad count cannot be less than 1.");
+        throw Exception(std::string(texts::kKeypadCountBelowOne));
     // 64-bit so that a count near the 32-bit limit cannot wrap around.
     if (static_cast<long long>(KeypadNumber) + KeypadCount - 1 > MaxKeypads)
-        throw Exception("The keypad number or range specified exceeds the maximum number of keypads (" +
-                        Dec(MaxKeypads) + ") for the Kivra model specified.");
+        throw Exception(texts::RangeExceedsModel(MaxKeypads));
 }
 
 // --- Range text parser --------------------------------------------------------------------------
@@ -108,8 +101,7 @@ std::vector<TKeypadAddSet> ParseKeypadRangeText(const std::string& Keypads, int 
     for (std::size_t i = 0; i < Keypads.size(); ++i) {
         const char c = Keypads[i];
         if (!IsNumeric(c) && c != ',' && c != '-' && !IsRangeBlank(c))
-            throw Exception("Invalid character " + ShowCharacter(c) + " at position " + Dec(i + 1) +
-                            R"( in keypad string. Only the digits 0 to 9, ",", "-" and blanks are allowed.)");
+            throw Exception(texts::InvalidRangeCharacter(ShowCharacter(c), i + 1));
     }
 
     std::vector<TKeypadAddSet> sets;
@@ -130,13 +122,11 @@ std::vector<TKeypadAddSet> ParseKeypadRangeText(const std::string& Keypads, int 
                     if (IsNumeric(Keypads[j]))
                         digits.push_back(Keypads[j]);
                 }
-                throw Exception("Keypad number " + digits +
-                                " in keypad string is too large. Keypad numbers cannot exceed " +
-                                Dec(INT_MAX) + ".");
+                throw Exception(texts::KeypadNumberTooLarge(digits, INT_MAX));
             }
         } else if (c == '-') {
             if (inRange)
-                throw Exception(kRangeNotationText);
+                throw Exception(std::string(texts::kRangeNotation));
             inRange = true;
         } else if (c == ',') {
             // An element that is not a proper keypad or range is dropped without a message here.
@@ -155,12 +145,9 @@ std::vector<TKeypadAddSet> ParseKeypadRangeText(const std::string& Keypads, int 
     // The last element is closed more strictly than one followed by a comma.
     if (inRange) {
         if (end < 1)
-            throw Exception(
-                "Invalid range specified.  No upper end value supplied. All ranges must be defined as "
-                "<start> - <end>.");
+            throw Exception(std::string(texts::kRangeWithoutUpperEnd));
         if (start >= end)
-            throw Exception("Unable to add range " + Dec(start) + "-" + Dec(end) +
-                            ".  Starting keypad number must be lower than ending keypad number.");
+            throw Exception(texts::RangeNotAscending(start, end));
         sets.emplace_back(MaxKeypads, static_cast<int>(start), static_cast<int>(end - start + 1));
     } else if (start > 0) {
         sets.emplace_back(MaxKeypads, static_cast<int>(start), 1);
@@ -175,23 +162,19 @@ void TKivra::AddKeypad(int KeypadNumber, int Count)
     // These checks raise directly: no OnError, no LastErrorCode, whatever ErrorExceptionsEnabled says.
     const long long last = static_cast<long long>(KeypadNumber) + Count - 1;
     if (KeypadNumber > MaxKeypads_)
-        throw Exception("Keypad number " + Dec(KeypadNumber) + " is beyond the bounds of MaxKeypads(" +
-                        Dec(MaxKeypads_) + ").");
+        throw Exception(texts::AddKeypadBeyondMax(KeypadNumber, MaxKeypads_));
     if (last > MaxKeypads_)
-        throw Exception("The count parameter specified " + Dec(Count) + " would exceed MaxKeypads(" +
-                        Dec(MaxKeypads_) + ").");
+        throw Exception(texts::AddCountBeyondMax(Count, MaxKeypads_));
     if (KeypadNumber < 1)
-        throw Exception("Keypad number " + Dec(KeypadNumber) +
-                        " is out of bounds. Keypad numbers must be greater than zero.");
+        throw Exception(texts::AddKeypadNotPositive(KeypadNumber));
     if (Count < 1)
-        throw Exception("Count parameter must be greater than zero.");
+        throw Exception(std::string(texts::kAddCountNotPositive));
 
     auto& entries = KeypadList_[0];
     const long long lastIndex = static_cast<long long>(entries.size()) - 1;
     for (long long k = KeypadNumber; k <= last; ++k) {
         if (k - 1 > lastIndex)
-            throw Exception("MaxKeypads(" + Dec(MaxKeypads_) +
-                            ") exceeds the size of the Keypad List array (" + Dec(lastIndex) + ").");
+            throw Exception(texts::KeypadListTooSmall(MaxKeypads_, lastIndex));
         entries[static_cast<std::size_t>(k - 1)] = 1;
     }
 

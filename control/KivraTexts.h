@@ -1,11 +1,12 @@
 #pragma once
 // The error texts the control and its communication layer report (OnError, LastErrorMessage, the
-// raised exception), and the texts the base properties hold before the base has answered, each
-// written once. The keypad range parser words its messages where it raises them, from the text
-// it parses. Programs decide by the error code and the control's facts (GetLastFailure,
-// GetLastSystemError, GetLinkLost, GetCounters), never by these words. The debug texts are for
-// people reading a trace and stay where they are emitted.
+// raised exception), the refusals of the keypad list and its range text, and the texts the base
+// properties hold before the base has answered, each written once. Programs decide by the error
+// code and the control's facts (GetLastFailure, GetLastSystemError, GetLinkLost, GetCounters),
+// never by these words. The debug texts are for people reading a trace and stay where they are
+// emitted (the framing's are named in KivraProtocol.h).
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -102,6 +103,66 @@ inline std::string InvalidKeypad(int keypad)
 inline std::string UnrecognisedKeypadData(int keypad, char state)
 {
     return "Unrecognized data returned for keypad " + std::to_string(keypad) + " (" + state + ")";
+}
+
+inline constexpr std::string_view kUnexpectedLayerError = "Unexpected error in the communication layer";
+inline constexpr std::string_view kUnknownPingError = "Unknown error while pinging the base";
+inline constexpr std::string_view kUnknownPumpError = "Unknown error in the message pump";
+
+// --- The keypad list and its range text (raised directly) ----------------------------------------
+inline std::string KeypadOutsideBounds(long long keypad, long long maxKeypads)
+{
+    return "Keypad number " + std::to_string(keypad) + " is outside the bounds of 1 - " +
+           std::to_string(maxKeypads) + ".";
+}
+inline constexpr std::string_view kKeypadCountBelowOne = "Keypad count cannot be less than 1.";
+inline std::string RangeExceedsModel(long long maxKeypads)
+{
+    return "The keypad number or range specified exceeds the maximum number of keypads (" +
+           std::to_string(maxKeypads) + ") for the Kivra model specified.";
+}
+//! shown: the character as a message shows it (quoted, or "#" and its code); position from 1.
+inline std::string InvalidRangeCharacter(const std::string& shown, std::size_t position)
+{
+    return "Invalid character " + shown + " at position " + std::to_string(position) +
+           R"( in keypad string. Only the digits 0 to 9, ",", "-" and blanks are allowed.)";
+}
+inline std::string KeypadNumberTooLarge(const std::string& digits, long long largest)
+{
+    return "Keypad number " + digits + " in keypad string is too large. Keypad numbers cannot exceed " +
+           std::to_string(largest) + ".";
+}
+inline constexpr std::string_view kRangeNotation =
+    "Invalid format (range notation) in keypad string.\r"
+    "Use \"-\" to define a range and \",\" to separate individual keypads and ranges.\r"
+    "For example, \"1-10,20-30,50\"";
+inline constexpr std::string_view kRangeWithoutUpperEnd =
+    "Invalid range specified.  No upper end value supplied. All ranges must be defined as <start> - <end>.";
+inline std::string RangeNotAscending(long long start, long long end)
+{
+    return "Unable to add range " + std::to_string(start) + "-" + std::to_string(end) +
+           ".  Starting keypad number must be lower than ending keypad number.";
+}
+inline std::string AddKeypadBeyondMax(long long keypad, long long maxKeypads)
+{
+    return "Keypad number " + std::to_string(keypad) + " is beyond the bounds of MaxKeypads(" +
+           std::to_string(maxKeypads) + ").";
+}
+inline std::string AddCountBeyondMax(long long count, long long maxKeypads)
+{
+    return "The count parameter specified " + std::to_string(count) + " would exceed MaxKeypads(" +
+           std::to_string(maxKeypads) + ").";
+}
+inline std::string AddKeypadNotPositive(long long keypad)
+{
+    return "Keypad number " + std::to_string(keypad) +
+           " is out of bounds. Keypad numbers must be greater than zero.";
+}
+inline constexpr std::string_view kAddCountNotPositive = "Count parameter must be greater than zero.";
+inline std::string KeypadListTooSmall(long long maxKeypads, long long lastIndex)
+{
+    return "MaxKeypads(" + std::to_string(maxKeypads) + ") exceeds the size of the Keypad List array (" +
+           std::to_string(lastIndex) + ").";
 }
 
 } // namespace kivra::texts
