@@ -13,6 +13,7 @@
 //
 // Usage: kivra-control-latency [--seconds N] [--rate PRESSES_PER_SECOND] [--bytes-per-second B]
 
+#include "bench/common/Options.h"
 #include "bench/common/SimTrace.h"
 #include "control/Kivra.h"
 #include "core/Exception.h"
@@ -49,17 +50,14 @@ struct Options {
 Options ParseOptions(int argc, char** argv)
 {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        if (name == "--seconds")
-            o.Seconds = std::atoi(argv[i + 1]);
-        else if (name == "--rate")
-            o.Rate = std::atof(argv[i + 1]);
-        else if (name == "--bytes-per-second")
-            o.BytesPerSecond = std::atoi(argv[i + 1]);
-        else
-            std::fprintf(stderr, "unknown option %s\n", name.c_str());
-    }
+    ParseNamedOptions(
+        argc, argv,
+        "Usage: kivra-control-latency [--seconds N] [--rate PRESSES_PER_SECOND] [--bytes-per-second B]",
+        {
+            {"--seconds", [&o](const std::string& v) { o.Seconds = std::atoi(v.c_str()); }},
+            {"--rate", [&o](const std::string& v) { o.Rate = std::atof(v.c_str()); }},
+            {"--bytes-per-second", [&o](const std::string& v) { o.BytesPerSecond = std::atoi(v.c_str()); }},
+        });
     return o;
 }
 

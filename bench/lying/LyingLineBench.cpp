@@ -14,6 +14,7 @@
 //                         [--noise SHARE] [--only off|on]
 
 #include "basesim/BaseSimulator.h"
+#include "bench/common/Options.h"
 #include "control/Kivra.h"
 #include "core/Exception.h"
 
@@ -42,19 +43,16 @@ struct Options {
 Options ParseOptions(int argc, char** argv)
 {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        if (name == "--seconds")
-            o.Seconds = std::atoi(argv[i + 1]);
-        else if (name == "--rate")
-            o.Rate = std::atof(argv[i + 1]);
-        else if (name == "--noise")
-            o.Noise = std::atof(argv[i + 1]);
-        else if (name == "--only")
-            o.Only = argv[i + 1];
-        else
-            std::fprintf(stderr, "unknown option %s\n", name.c_str());
-    }
+    kivra::bench::ParseNamedOptions(
+        argc, argv,
+        "Usage: kivra-lying-line [--seconds N per configuration] [--rate PRESSES_PER_SECOND] [--noise SHARE] "
+        "[--only off|on]",
+        {
+            {"--seconds", [&o](const std::string& v) { o.Seconds = std::atoi(v.c_str()); }},
+            {"--rate", [&o](const std::string& v) { o.Rate = std::atof(v.c_str()); }},
+            {"--noise", [&o](const std::string& v) { o.Noise = std::atof(v.c_str()); }},
+            {"--only", [&o](const std::string& v) { o.Only = v; }},
+        });
     return o;
 }
 

@@ -14,6 +14,7 @@
 #include "app/frmKeypadInfo.h"
 #include "app/frmKivraUtil.h"
 #include "app/frmPoll.h"
+#include "bench/common/Options.h"
 #include "bench/common/SimTrace.h"
 #include "session/SessionStore.h"
 #include "ui_frmKivraUtil.h"
@@ -46,21 +47,17 @@ struct Options {
 Options ParseOptions(int argc, char** argv)
 {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        if (name == "--seconds")
-            o.Seconds = std::atoi(argv[i + 1]);
-        else if (name == "--rate")
-            o.Rate = std::atof(argv[i + 1]);
-        else if (name == "--runs")
-            o.Runs = std::atoi(argv[i + 1]);
-        else if (name == "--bytes-per-second")
-            o.BytesPerSecond = std::atoi(argv[i + 1]);
-        else if (name == "--poll-window")
-            o.HidePollWindow = std::string(argv[i + 1]) == "hidden";
-        else
-            std::fprintf(stderr, "unknown option %s\n", name.c_str());
-    }
+    ParseNamedOptions(
+        argc, argv,
+        "Usage: kivra-poll-bench [--seconds N] [--rate PRESSES_PER_SECOND] [--runs K] [--bytes-per-second B] "
+        "[--poll-window shown|hidden]",
+        {
+            {"--seconds", [&o](const std::string& v) { o.Seconds = std::atoi(v.c_str()); }},
+            {"--rate", [&o](const std::string& v) { o.Rate = std::atof(v.c_str()); }},
+            {"--runs", [&o](const std::string& v) { o.Runs = std::atoi(v.c_str()); }},
+            {"--bytes-per-second", [&o](const std::string& v) { o.BytesPerSecond = std::atoi(v.c_str()); }},
+            {"--poll-window", [&o](const std::string& v) { o.HidePollWindow = v == "hidden"; }},
+        });
     return o;
 }
 

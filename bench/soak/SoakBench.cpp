@@ -10,6 +10,7 @@
 // Exit status 0 when the tool succeeded and at least 99% of the answers arrived.
 
 #include "basesim/BaseSimulator.h"
+#include "bench/common/Options.h"
 
 #include <algorithm>
 #include <atomic>
@@ -52,28 +53,13 @@ struct Options {
 Options ParseOptions(int argc, char** argv)
 {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help") {
-            std::puts("Usage: kivra-soak [--seconds N] [--rate PRESSES_PER_SECOND] [--diag PATH]");
-            std::exit(0);
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "kivra-soak: %s needs a value\n", a.c_str());
-            std::exit(2);
-        }
-        const std::string v = argv[++i];
-        if (a == "--seconds")
-            o.Seconds = std::max(1, std::atoi(v.c_str()));
-        else if (a == "--rate")
-            o.Rate = std::max(0.1, std::atof(v.c_str()));
-        else if (a == "--diag")
-            o.Diag = v;
-        else {
-            std::fprintf(stderr, "kivra-soak: unknown option %s\n", a.c_str());
-            std::exit(2);
-        }
-    }
+    kivra::bench::ParseNamedOptions(
+        argc, argv, "Usage: kivra-soak [--seconds N] [--rate PRESSES_PER_SECOND] [--diag PATH]",
+        {
+            {"--seconds", [&o](const std::string& v) { o.Seconds = std::max(1, std::atoi(v.c_str())); }},
+            {"--rate", [&o](const std::string& v) { o.Rate = std::max(0.1, std::atof(v.c_str())); }},
+            {"--diag", [&o](const std::string& v) { o.Diag = v; }},
+        });
     return o;
 }
 
