@@ -1,10 +1,7 @@
 // The window utility: creates its four windows in order and runs until the main window closes.
 
+#include "app/AppWindows.h"
 #include "app/Application.h"
-#include "app/frmAbout.h"
-#include "app/frmCommands.h"
-#include "app/frmKeypadInfo.h"
-#include "app/frmKivraUtil.h"
 #include "app/frmPoll.h"
 #include "core/Version.h"
 
@@ -61,11 +58,8 @@ int main(int argc, char** argv)
     if (db)
         kivra::TfrmPoll::SetStoreLocationOverride(QString::fromLocal8Bit(db));
 
-    kivra::TfrmKivraUtil frmKivraUtil;
-    kivra::TfrmKeypadInfo frmKeypadInfo;
-    kivra::TfrmCommands frmCommands;
-    kivra::TfrmAbout frmAbout;
-    frmKivraUtil.SetForms(&frmKeypadInfo, &frmCommands, &frmAbout);
+    kivra::TAppWindows windows;
+    kivra::TfrmKivraUtil& frmKivraUtil = windows.Main;
     frmKivraUtil.OnFormClosed = [&app] { app.quit(); };
     // Where it was last time, else at the centre of the desktop.
     if (const QScreen* screen = frmKivraUtil.screen(); screen != nullptr && !frmKivraUtil.RestorePosition())

@@ -7,12 +7,9 @@
 // Usage: kivra-poll-bench [--seconds N] [--rate PRESSES_PER_SECOND] [--runs K] [--bytes-per-second B]
 //                         [--poll-window shown|hidden]
 
+#include "app/AppWindows.h"
 #include "app/Application.h"
 #include "app/PollChart.h"
-#include "app/frmAbout.h"
-#include "app/frmCommands.h"
-#include "app/frmKeypadInfo.h"
-#include "app/frmKivraUtil.h"
 #include "app/frmPoll.h"
 #include "bench/common/Options.h"
 #include "bench/common/SimTrace.h"
@@ -102,11 +99,8 @@ RunResult Run(const Options& o, bool record, const QString& store)
 {
     RunResult r;
     TfrmPoll::SetStoreLocationOverride(store);
-    TfrmKivraUtil main;
-    TfrmKeypadInfo info;
-    TfrmCommands commands;
-    TfrmAbout about;
-    main.SetForms(&info, &commands, &about);
+    TAppWindows windows;
+    TfrmKivraUtil& main = windows.Main;
     main.show();
     main.ui->lboComPort->setCurrentText(QStringLiteral("1"));
     main.btnConnectClick();

@@ -1,12 +1,9 @@
 // The information window, the configuration dialog and About driven through the main window,
 // against the simulated base: what the user sees and what reaches the wire.
 
+#include "app/AppWindows.h"
 #include "app/Application.h"
 #include "app/RadioGroup.h"
-#include "app/frmAbout.h"
-#include "app/frmCommands.h"
-#include "app/frmKeypadInfo.h"
-#include "app/frmKivraUtil.h"
 #include "basesim/BaseSimulator.h"
 #include "core/Exception.h"
 #include "tests/support/Simulator.h"
@@ -58,7 +55,6 @@ protected:
         QLocale::setDefault(QLocale::c());
         SetMessageBoxFunction([this](const QString& text) { Messages << text; });
         PreviousHandler = SetExceptionHandler([this](const std::exception& e) { Messages << e.what(); });
-        Main.SetForms(&Info, &Commands, &About);
         Main.show();
         Main.activateWindow();
     }
@@ -113,10 +109,11 @@ protected:
     }
 
     std::unique_ptr<BaseSimulator> Base;
-    TfrmKivraUtil Main;
-    TfrmKeypadInfo Info;
-    TfrmCommands Commands;
-    TfrmAbout About;
+    TAppWindows Windows;
+    TfrmKivraUtil& Main = Windows.Main;
+    TfrmKeypadInfo& Info = Windows.Info;
+    TfrmCommands& Commands = Windows.Commands;
+    TfrmAbout& About = Windows.About;
     QStringList Messages;
     ExceptionHandler PreviousHandler;
 };

@@ -6,12 +6,9 @@
 //   kivra-util-shots <output dir> <COM port number> [seconds of polling] [simulator command file]
 // The command file (the simulator's standard input) makes the base fall silent while polling.
 
+#include "app/AppWindows.h"
 #include "app/Application.h"
 #include "app/RadioGroup.h"
-#include "app/frmAbout.h"
-#include "app/frmCommands.h"
-#include "app/frmKeypadInfo.h"
-#include "app/frmKivraUtil.h"
 #include "app/frmPoll.h"
 #include "app/frmPresentation.h"
 #include "app/frmSessionHistory.h"
@@ -73,11 +70,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "kivra-util-shots: message box: %s\n", qPrintable(text));
     });
 
-    TfrmKivraUtil main;
-    TfrmKeypadInfo info;
-    TfrmCommands commands;
-    TfrmAbout about;
-    main.SetForms(&info, &commands, &about);
+    TAppWindows windows;
+    TfrmKivraUtil& main = windows.Main;
+    TfrmKeypadInfo& info = windows.Info;
+    TfrmCommands& commands = windows.Commands;
+    TfrmAbout& about = windows.About;
     main.show();
     if (QScreen* screen = main.screen())
         main.move(screen->geometry().center() - main.rect().center());
