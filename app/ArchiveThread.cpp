@@ -49,10 +49,8 @@ void TArchiveThread::Run(const std::function<void(TSessionArchive&)>& call)
                 waker, [] {}, Qt::QueuedConnection);
         },
         Qt::QueuedConnection);
-    ++Waiting_;
     while (!done)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    --Waiting_;
     if (failure)
         std::rethrow_exception(failure);
 }

@@ -31,14 +31,11 @@ public:
     //! Runs call on the archive's thread and returns when it has returned, running the event loop
     //! meanwhile. What call throws is rethrown here.
     void Run(const std::function<void(TSessionArchive&)>& call);
-    //! Whether a Run is waiting (Run may nest through the event loop).
-    bool Busy() const { return Waiting_ > 0; }
 
 private:
     std::unique_ptr<QThread> Thread_;
     QObject* Context_ = nullptr; // lives on Thread_
     std::unique_ptr<TSessionArchive> Archive_;
-    int Waiting_ = 0;
 };
 
 } // namespace kivra
