@@ -15,7 +15,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -343,12 +342,10 @@ bool TfrmSessionHistory::DeleteSession(qint64 id)
 
 bool TfrmSessionHistory::WriteFile(const QString& path, const QByteArray& data)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
-        ShowMessage(QStringLiteral("%1 could not be written: %2").arg(path, file.errorString()));
-        return false;
-    }
-    return true;
+    const QString failure = WriteWholeFile(path, data);
+    if (!failure.isEmpty())
+        ShowMessage(QStringLiteral("%1 could not be written: %2").arg(path, failure));
+    return failure.isEmpty();
 }
 
 bool TfrmSessionHistory::ExportAnswers(const QString& path)

@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QObject>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <cstdio>
@@ -212,9 +211,7 @@ bool PollRecording::Finish(std::ostream& summary)
     if (lost > 0) {
         // The session is still whole in memory: kept as an answers export instead.
         const QString rescue = QDir::temp().filePath(QStringLiteral("kivra-unsaved-%1.csv").arg(s.Uid()));
-        QSaveFile file(rescue);
-        const QByteArray csv = AnswersCsv(s);
-        const bool kept = file.open(QIODevice::WriteOnly) && file.write(csv) == csv.size() && file.commit();
+        const bool kept = WriteWholeFile(rescue, AnswersCsv(s)).isEmpty();
         say_(std::to_string(lost) + " answers could not be written to " + status.Location.toStdString() +
              (kept ? "; the session's answers are kept in " + rescue.toStdString() : "; they are lost"));
         return false;

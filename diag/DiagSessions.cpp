@@ -5,7 +5,6 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QSaveFile>
 
 #include <cstdio>
 
@@ -96,10 +95,8 @@ ExitCode ExportSession(const DiagOptions& o, std::ostream& out, std::ostream& er
         out.flush();
         return out ? ExitCode::Ok : ExitCode::Failure;
     }
-    // Written aside and renamed: a failed export never leaves half a file in place of the old one.
-    QSaveFile file(QString::fromStdString(o.CsvPath));
-    if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
-        err << "kivra-diag: cannot write " << o.CsvPath << ": " << file.errorString().toStdString() << '\n';
+    if (const QString failure = WriteWholeFile(QString::fromStdString(o.CsvPath), csv); !failure.isEmpty()) {
+        err << "kivra-diag: cannot write " << o.CsvPath << ": " << failure.toStdString() << '\n';
         return ExitCode::Failure;
     }
     std::size_t answers = 0;

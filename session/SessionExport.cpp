@@ -4,6 +4,7 @@
 #include "session/SessionArchive.h"
 
 #include <QIODevice>
+#include <QSaveFile>
 
 #include <chrono>
 
@@ -205,6 +206,14 @@ bool ExportAnswers(TSessionArchive& archive, const std::vector<qint64>& ids, QIO
         return false;
     }
     return true;
+}
+
+QString WriteWholeFile(const QString& path, const QByteArray& data)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit())
+        return {};
+    return file.errorString();
 }
 
 } // namespace kivra

@@ -38,4 +38,8 @@ QByteArray GradebookCsv(const TPollSession& session, const TRoster* roster = nul
 bool ExportAnswers(TSessionArchive& archive, const std::vector<qint64>& ids, QIODevice& out,
                    const TRoster* roster = nullptr, QString* error = nullptr);
 
+//! Writes an export to path aside and renames it into place, so that a failed write never leaves
+//! half a file in place of the old one. Empty on success, else the reason.
+QString WriteWholeFile(const QString& path, const QByteArray& data);
+
 } // namespace kivra
