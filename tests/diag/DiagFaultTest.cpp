@@ -41,11 +41,9 @@ constexpr bool kSanitized = true; // ASan keeps freed memory in quarantine: RSS 
 constexpr bool kSanitized = false;
 #endif
 
-std::vector<std::string> Cmd(const std::string& command, std::vector<std::string> more = {})
+std::vector<std::string> Cmd(const std::string& command, const std::vector<std::string>& more = {})
 {
-    std::vector<std::string> args = {command, "--port", std::to_string(kPort)};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
+    return kivra::test::OnPort(kPort, command, more);
 }
 
 std::unique_ptr<BaseSimulator> StartBase(SimConfig cfg = {})

@@ -32,11 +32,9 @@ namespace {
 
 constexpr int kPort = 3;
 
-std::vector<std::string> Cmd(const std::string& command, std::vector<std::string> more = {})
+std::vector<std::string> Cmd(const std::string& command, const std::vector<std::string>& more = {})
 {
-    std::vector<std::string> args = {command, "--port", std::to_string(kPort)};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
+    return kivra::test::OnPort(kPort, command, more);
 }
 
 int Code(ExitCode c)

@@ -35,6 +35,13 @@ std::string ReadFile(const std::string& path)
 
 } // namespace
 
+std::vector<std::string> OnPort(int port, const std::string& command, const std::vector<std::string>& more)
+{
+    std::vector<std::string> args = {command, "--port", std::to_string(port)};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
 ToolResult RunDiagInProcess(const std::vector<std::string>& args)
 {
     std::ostringstream out, err;

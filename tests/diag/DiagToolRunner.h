@@ -16,6 +16,10 @@ struct ToolResult {
     double CpuSeconds = 0; // user + system time (the child's for the executable)
 };
 
+//! kivra-diag's command line for a command on a COM port: the command, "--port N", the further arguments.
+std::vector<std::string> OnPort(int port, const std::string& command,
+                                const std::vector<std::string>& more = {});
+
 //! Runs a command line through RunDiag on this thread (timers created before fire during its waits).
 ToolResult RunDiagInProcess(const std::vector<std::string>& args);
 
